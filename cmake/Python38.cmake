@@ -1,0 +1,38 @@
+# Locates the CPython 3.8 interpreter the module is built for.
+# Order: -DPYTHON=..., $PYTHON, pyenv's 3.8.18, python3.8 on PATH.
+if(NOT PYTHON)
+  if(DEFINED ENV{PYTHON} AND NOT "$ENV{PYTHON}" STREQUAL "")
+    set(PYTHON "$ENV{PYTHON}")
+  else()
+    set(_pyenv_root "$ENV{PYENV_ROOT}")
+    if(NOT _pyenv_root)
+      execute_process(COMMAND pyenv root OUTPUT_VARIABLE _pyenv_root
+                      OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    endif()
+    if(NOT _pyenv_root)
+      set(_pyenv_root "$ENV{HOME}/.pyenv")
+    endif()
+    find_program(PYTHON NAMES python3.8
+                 HINTS "${_pyenv_root}/versions/3.8.18/bin" NO_DEFAULT_PATH)
+    if(NOT PYTHON)
+      find_program(PYTHON NAMES python3.8)
+    endif()
+  endif()
+endif()
+if(NOT PYTHON)
+  message(FATAL_ERROR "CPython 3.8 not found: pass -DPYTHON=/path/to/python3.8")
+endif()
+execute_process(
+  COMMAND "${PYTHON}" -c "import sys, sysconfig; v = sys.version_info; print('%d.%d;%s;%s' % (v[0], v[1], sysconfig.get_paths()['include'], sysconfig.get_config_var('EXT_SUFFIX')))"
+  OUTPUT_VARIABLE _py_info OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE _py_rc)
+if(NOT _py_rc EQUAL 0)
+  message(FATAL_ERROR "Could not run ${PYTHON}")
+endif()
+list(GET _py_info 0 PYTHON_VERSION)
+list(GET _py_info 1 PYTHON_INCLUDE_DIR)
+list(GET _py_info 2 PYTHON_EXT_SUFFIX)
+if(NOT PYTHON_VERSION STREQUAL "3.8")
+  message(FATAL_ERROR "${PYTHON} is Python ${PYTHON_VERSION}; c_sdk is built for CPython 3.8")
+endif()
+set(PYTHON "${PYTHON}" CACHE FILEPATH "CPython 3.8 interpreter" FORCE)
+message(STATUS "CPython 3.8: ${PYTHON} (${PYTHON_EXT_SUFFIX})")

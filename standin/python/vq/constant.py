@@ -1,0 +1,3 @@
+"""Constants shared with the platform's Python layer."""
+
+CSDK_OPERATE_SUCCESS = 0

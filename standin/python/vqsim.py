@@ -1,0 +1,299 @@
+"""Control of the stand-in SDK library, for testing without the closed SDK.
+
+The project builds its own ``libvqsdk.so`` from ``standin/``: it has every
+function of the SDK's C interface, records each call with its arguments, and
+returns whatever a test scripted.  This module drives it, so strategy code
+(through c_sdk) can be tested on any machine::
+
+    import vqsim
+
+    sim = vqsim.sdk()
+    sim.reset()
+    sim.set_response("vqi_get_cash_pb", encoded_cash)   # what the SDK answers
+    sim.set_status("vqi_place_order_pb", 1011)          # make a call fail
+    sim.queue_event(b"on_tick", encoded_tick)          # delivered by vqi_run
+    ...                                                # run the strategy
+    req, req_len, res, res_len = sim.last("vqi_place_order_pb")
+    assert res is vqsim.OUT_NULL and res_len is vqsim.OUT
+
+Recorded calls are ``Call(fn, args)`` tuples, one entry in ``args`` per C
+parameter in C order: ``bytes`` for strings and request buffers (``None`` for
+NULL; a request buffer holds exactly ``req_len`` bytes and ``req_len`` follows
+as an int), ``int``, ``float``, ``bool``, ``int`` for ``void*`` values and
+the callback address, ``OUT_NULL`` / ``OUT_SET`` for a ``char**`` that held
+NULL / something on entry, ``OUT`` for an ``int*``.
+
+Defaults: every int function returns 0, responses are empty (non-NULL, length
+0), texts are ``vqsdk error <n>`` (vqi_strerror), ``""`` (ext errormsg,
+encrypted token), ``ORG0`` (orgcode), ``vqsdk-standin 1.0`` (c version),
+``127.0.0.1:7100`` (vqi_get_serv_addr), and the clock is the wall clock.
+
+Events queued with ``queue_event`` are delivered through the callback
+registered with ``vqi_set_event_callback_pb`` by ``vqi_run`` (until the queue
+is empty or ``vqi_stop`` was called) and ``vqi_poll`` (one per call);
+``fire_event`` calls the callback at once.  The ``break_*`` methods make a
+function break the SDK's contract, to show the caller copes.
+
+The library is loaded with ``ctypes.PyDLL``, which keeps the interpreter lock
+during calls, as callbacks run Python.  It is the ``libvqsdk.so`` already
+mapped into the process (e.g. by the c_sdk module), else
+``$VQSDK_STANDIN_LIB``, else ``<repo>/build/standin/libvqsdk.so``.  Loading
+the stand-in first is fine too: the dynamic linker then gives c_sdk the same
+copy, matched by its SONAME.
+
+Setting ``VQSDK_TRACE=1`` in the environment makes the library print every
+SDK call to stderr.
+"""
+
+import collections
+import ctypes
+import json
+import os
+import threading
+
+__all__ = ["Call", "OUT", "OUT_NULL", "OUT_SET", "StandIn", "sdk", "library_path"]
+
+
+class _Out(object):
+    """Marker for an out-parameter in recorded calls."""
+
+    __slots__ = ("_name",)
+
+    def __init__(self, name):
+        self._name = name
+
+    def __repr__(self):
+        return "vqsim." + self._name
+
+
+OUT_NULL = _Out("OUT_NULL")  # char** whose *res was NULL on entry
+OUT_SET = _Out("OUT_SET")  # char** whose *res was not NULL on entry
+OUT = _Out("OUT")  # int* out-parameter
+
+Call = collections.namedtuple("Call", ["fn", "args"])
+
+_LIBRARY = "libvqsdk.so"
+
+# vqsim.h
+_UNKNOWN_FUNCTION = -1
+_NOT_APPLICABLE = -2
+_BREAK_NONE = 0
+_BREAK_NULL_RESPONSE = 1
+_BREAK_NEGATIVE_LENGTH = 2
+_BREAK_NULL_TEXT = 3
+
+_DECODERS = {
+    "n": lambda arg: None,
+    "b": lambda arg: bytes.fromhex(arg[1]),
+    "i": lambda arg: arg[1],
+    "f": lambda arg: float(arg[1]),
+    "t": lambda arg: arg[1],
+    "on": lambda arg: OUT_NULL,
+    "os": lambda arg: OUT_SET,
+    "m": lambda arg: OUT,
+}
+
+
+def _mapped_library():
+    try:
+        with open("/proc/self/maps") as maps:
+            for line in maps:
+                fields = line.split(None, 5)
+                if len(fields) == 6:
+                    path = fields[5].strip()
+                    if os.path.basename(path) == _LIBRARY:
+                        return path
+    except OSError:
+        pass
+    return None
+
+
+def library_path():
+    """The stand-in library this process uses (see the module docstring)."""
+    mapped = _mapped_library()
+    if mapped:
+        return mapped
+    configured = os.environ.get("VQSDK_STANDIN_LIB")
+    if configured:
+        return configured
+    repo = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
+    return os.path.join(repo, "build", "standin", _LIBRARY)
+
+
+def _name(fn):
+    if not isinstance(fn, str):
+        raise TypeError("SDK function name must be str, not %s" % type(fn).__name__)
+    return fn.encode("ascii")
+
+
+def _bytes_or_none(data, what):
+    if data is None:
+        return None
+    if isinstance(data, str):
+        raise TypeError("%s must be bytes or None, not str" % what)
+    return bytes(data)
+
+
+class StandIn(object):
+    """One loaded stand-in library; use ``sdk()`` for the shared instance."""
+
+    def __init__(self, path):
+        self.path = path
+        self.lib = ctypes.PyDLL(path)
+        try:
+            self.lib.vqsim_reset
+        except AttributeError:
+            raise RuntimeError("%s is not the stand-in SDK (no vqsim_ control functions)" % path)
+        self._declare()
+
+    def _declare(self):
+        c = ctypes
+        signatures = {
+            "vqsim_reset": (None, []),
+            "vqsim_set_recording": (None, [c.c_int]),
+            "vqsim_clear_calls": (None, []),
+            "vqsim_call_count": (c.c_longlong, [c.c_char_p]),
+            "vqsim_calls_json": (c.c_char_p, [c.c_char_p, c.c_int]),
+            "vqsim_set_status": (c.c_int, [c.c_char_p, c.c_int]),
+            "vqsim_set_response": (c.c_int, [c.c_char_p, c.c_char_p, c.c_int]),
+            "vqsim_set_text": (c.c_int, [c.c_char_p, c.c_char_p]),
+            "vqsim_set_clock": (None, [c.c_longlong, c.c_double]),
+            "vqsim_use_wall_clock": (None, []),
+            "vqsim_queue_event": (None, [c.c_char_p, c.c_char_p, c.c_int]),
+            "vqsim_fire_event": (c.c_int, [c.c_char_p, c.c_char_p, c.c_int]),
+            "vqsim_pending_events": (c.c_int, []),
+            "vqsim_break": (c.c_int, [c.c_char_p, c.c_int, c.c_int]),
+            "vqsim_callback_address": (c.c_ulonglong, []),
+        }
+        for name, (restype, argtypes) in signatures.items():
+            function = getattr(self.lib, name)
+            function.restype = restype
+            function.argtypes = argtypes
+
+    @staticmethod
+    def _check(rc, fn, what):
+        if rc == _UNKNOWN_FUNCTION:
+            raise ValueError("unknown SDK function: %r" % (fn,))
+        if rc == _NOT_APPLICABLE:
+            raise ValueError("%s cannot %s" % (fn, what))
+        if rc < 0:
+            raise ValueError("invalid arguments to %s for %s" % (what, fn))
+
+    # ---- Recording ----
+
+    def reset(self):
+        """Forget calls and scripted behaviour; keeps the event callback."""
+        self.lib.vqsim_reset()
+
+    def recording(self, on):
+        self.lib.vqsim_set_recording(1 if on else 0)
+
+    def clear_calls(self):
+        self.lib.vqsim_clear_calls()
+
+    def _calls(self, fn, last_only):
+        text = self.lib.vqsim_calls_json(None if fn is None else _name(fn), 1 if last_only else 0)
+        if text is None:
+            self._check(_UNKNOWN_FUNCTION, fn, "be recorded")
+        return [
+            Call(entry["fn"], tuple(_DECODERS[arg[0]](arg) for arg in entry["args"]))
+            for entry in json.loads(text.decode("ascii"))
+        ]
+
+    def calls(self, fn=None):
+        """Recorded calls (of ``fn`` only, if given) in call order."""
+        return self._calls(fn, False)
+
+    def last(self, fn):
+        """Arguments of the last recorded call of ``fn``, or None."""
+        found = self._calls(fn, True)
+        return found[0].args if found else None
+
+    def count(self, fn=None):
+        n = self.lib.vqsim_call_count(None if fn is None else _name(fn))
+        self._check(n, fn, "be counted")
+        return n
+
+    # ---- Results ----
+
+    def set_status(self, fn, status):
+        self._check(self.lib.vqsim_set_status(_name(fn), status), fn, "return a status")
+
+    def set_response(self, fn, data):
+        data = _bytes_or_none(data, "response")
+        if data is None:
+            raise TypeError("response must be bytes")
+        self._check(self.lib.vqsim_set_response(_name(fn), data, len(data)), fn, "return a response")
+
+    def set_text(self, fn, text):
+        """Text returned by ``fn``; None restores the default."""
+        text = _bytes_or_none(text, "text")
+        self._check(self.lib.vqsim_set_text(_name(fn), text), fn, "return a text")
+
+    def set_clock(self, now, now_plus):
+        """Fixes vqi_now (milliseconds) and vqi_now_plus (seconds)."""
+        self.lib.vqsim_set_clock(now, now_plus)
+
+    def wall_clock(self):
+        self.lib.vqsim_use_wall_clock()
+
+    # ---- Contract breaking ----
+
+    def break_null_response(self, fn, length):
+        """``fn`` succeeds with a NULL response of ``length`` (> 0) bytes."""
+        self._check(self.lib.vqsim_break(_name(fn), _BREAK_NULL_RESPONSE, length), fn, "break its response")
+
+    def break_negative_length(self, fn, length):
+        """``fn`` succeeds with a response length of ``length`` (< 0)."""
+        self._check(self.lib.vqsim_break(_name(fn), _BREAK_NEGATIVE_LENGTH, length), fn, "break its response")
+
+    def break_null_text(self, fn):
+        """``fn`` returns a NULL text (vqi_get_serv_addr: success, NULL addr)."""
+        self._check(self.lib.vqsim_break(_name(fn), _BREAK_NULL_TEXT, 0), fn, "break its text")
+
+    def clear_break(self, fn):
+        self._check(self.lib.vqsim_break(_name(fn), _BREAK_NONE, 0), fn, "be repaired")
+
+    # ---- Events ----
+
+    @staticmethod
+    def _event(text, data, count):
+        text = _bytes_or_none(text, "event text")
+        data = _bytes_or_none(data, "event data")
+        if count is None:
+            count = len(data) if data is not None else 0
+        if data is not None and count > len(data):
+            raise ValueError("count %d exceeds the %d data bytes" % (count, len(data)))
+        return text, data, count
+
+    def queue_event(self, text, data=b"", count=None):
+        """Queues an event for vqi_run / vqi_poll; ``count`` defaults to len(data)
+        and is delivered as given (negative counts too)."""
+        self.lib.vqsim_queue_event(*self._event(text, data, count))
+
+    def fire_event(self, text, data=b"", count=None):
+        """Calls the registered callback now; False if none is registered."""
+        return self.lib.vqsim_fire_event(*self._event(text, data, count)) == 1
+
+    def pending_events(self):
+        return self.lib.vqsim_pending_events()
+
+    def callback_address(self):
+        """Address of the registered event callback, 0 if none."""
+        return self.lib.vqsim_callback_address()
+
+
+_instance = None
+_instance_lock = threading.Lock()
+
+
+def sdk():
+    """The stand-in used by this process, loaded on first use."""
+    global _instance
+    with _instance_lock:
+        if _instance is None:
+            path = library_path()
+            if not os.path.exists(path):
+                raise OSError("stand-in SDK library not found at %s (build it, or set VQSDK_STANDIN_LIB)" % path)
+            _instance = StandIn(path)
+        return _instance

@@ -362,11 +362,12 @@ def test_events_without_callback_are_dropped():
     assert SIM.fire_event(b"z") is False
 
 
-def test_poll_status_replaces_its_result():
+@pytest.mark.parametrize("status", [77, 0])
+def test_poll_status_replaces_its_result(status):
     rec = Recorder()
-    SIM.set_status("vqi_poll", 77)
+    SIM.set_status("vqi_poll", status)
     SIM.queue_event(b"x")
-    assert (poll(), poll()) == (77, 77) and rec.texts() == [b"x"]
+    assert (poll(), poll()) == (status, status) and rec.texts() == [b"x"]
 
 
 def test_callback_registration_survives_reset():

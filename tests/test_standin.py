@@ -39,9 +39,10 @@ run, poll, stop, init = (fn(name, C.c_int) for name in ("vqi_run", "vqi_poll", "
 
 @pytest.fixture(autouse=True)
 def fresh():
+    previous = SIM.callback_address()  # e.g. c_sdk's, when the module is loaded too
     SIM.reset()
     yield
-    set_callback(None)
+    set_callback(previous or None)
     SIM.reset()
 
 

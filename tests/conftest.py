@@ -1,0 +1,42 @@
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import c_sdk
+import vqsim
+
+_MISSING = object()
+
+
+@pytest.fixture
+def sdk():
+    """The stand-in SDK, reset and recording."""
+    s = vqsim.sdk()
+    s.reset()
+    s.recording(True)
+    yield s
+    s.reset()
+
+
+@pytest.fixture
+def module():
+    """c_sdk, with every module global restored after the test."""
+    saved = dict(vars(c_sdk))
+    yield c_sdk
+    for name in list(vars(c_sdk)):
+        if name not in saved:
+            delattr(c_sdk, name)
+    for name, value in saved.items():
+        if vars(c_sdk).get(name, _MISSING) is not value:
+            setattr(c_sdk, name, value)
+
+
+def run_python(code, extra_path=(), timeout=60):
+    """Runs code in a fresh interpreter with the test environment."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(list(extra_path) + [env.get("PYTHONPATH", "")])
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, timeout=timeout,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)

@@ -1,0 +1,302 @@
+"""Initialisation, the namespace, function objects and the argument conventions."""
+import importlib
+import inspect
+import sys
+import warnings
+
+import pytest
+
+import c_sdk
+from conftest import run_python
+from tables import BINDINGS, DIRECT, HELPERS, RECORD_CLASSES
+
+
+def test_namespace_is_exactly_the_table():
+    names = [n for n in vars(c_sdk) if not (n.startswith("__") and n.endswith("__"))]
+    expected = (["functools", "platform", "CSDK_OPERATE_SUCCESS", "vqsdklogger", "IS_PY2", "IS_PY3"]
+                + RECORD_CLASSES + HELPERS + [n for n, _ in BINDINGS] + DIRECT)
+    if "f" in names:  # registered by an earlier test
+        names.remove("f")
+    assert names == expected
+    assert len(BINDINGS) == 181 and sum(d for _, d in BINDINGS) == 60
+    assert c_sdk.IS_PY2 is False and c_sdk.IS_PY3 is True
+    assert c_sdk.__doc__ is None
+    assert sys.modules["c_sdk"] is c_sdk
+    assert c_sdk.__builtins__ is importlib.import_module("builtins")
+
+
+@pytest.mark.parametrize("name,decorated", BINDINGS)
+def test_binding_function_objects(name, decorated):
+    fn = getattr(c_sdk, name)
+    assert fn.__module__ == "c_sdk"
+    if decorated:
+        assert fn.__name__ == "wrapper"
+        assert fn.__qualname__ == "adapt_to_python3.<locals>.wrapper"
+        assert str(inspect.signature(fn)) == "(*args, **kwargs)"
+        inner = fn.__closure__[0].cell_contents
+        assert inner.__name__ == name and inner.__module__ == "c_sdk"
+    else:
+        assert fn.__name__ == name and fn.__doc__ is None
+        params = list(inspect.signature(fn).parameters.values())
+        assert all(p.kind is p.POSITIONAL_OR_KEYWORD and p.default is p.empty for p in params)
+
+
+def test_signatures_name_the_parameters():
+    assert str(inspect.signature(c_sdk.py_vqi_history_bars_pb)) == "(req)"
+    assert str(inspect.signature(c_sdk.py_vqi_set_serv_addr_v5)) == "(addr, orgcode, site_id)"
+    assert str(inspect.signature(c_sdk.py_vqi_get_accounts)) == "()"
+    assert str(inspect.signature(c_sdk.c_status_fail)) == "(status, cfunname='')"
+    current = c_sdk.py_vqi_current.__closure__[0].cell_contents
+    assert str(inspect.signature(current)) == "(symbols, fields, include_call_auction)"
+
+
+def test_reimport_and_reload_keep_everything(module):
+    run = c_sdk.py_vqi_run
+    module.py_vqi_history_ticks_pb = "changed"
+    del sys.modules["c_sdk"]
+    again = importlib.import_module("c_sdk")
+    assert again is c_sdk and again.py_vqi_run is run
+    assert importlib.reload(c_sdk) is c_sdk
+    assert c_sdk.py_vqi_history_ticks_pb == "changed" and c_sdk.py_vqi_run is run
+    assert not hasattr(c_sdk, "f") or "f" in vars(c_sdk)
+
+
+def test_no_sdk_call_during_import():
+    r = run_python("""
+        import vqsim
+        sdk = vqsim.sdk()
+        sdk.reset(); sdk.recording(True)
+        import c_sdk
+        print(sdk.count(), hasattr(c_sdk, 'f'))
+    """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split() == ["0", "False"]
+
+
+def test_second_interpreter_is_refused():
+    r = run_python("""
+        import _testcapi, c_sdk
+        print(_testcapi.run_in_subinterp("import c_sdk"))
+    """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "-1"
+    assert ("ImportError: Interpreter change detected - this module can only be loaded into one "
+            "interpreter per process.") in r.stderr
+
+
+def test_exec_of_another_module_object_is_refused():
+    r = run_python("""
+        import importlib.util
+        spec = importlib.util.find_spec('c_sdk')
+        a = importlib.util.module_from_spec(spec)
+        b = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(a)
+        try:
+            spec.loader.exec_module(b)
+        except RuntimeError as e:
+            print(e)
+    """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "Module 'c_sdk' has already been imported. Re-initialisation is not supported."
+
+
+def test_failed_body_runs_again_on_next_import(tmp_path):
+    # A `vq` whose utils lacks the logger: the body stops there, the import
+    # fails with the module's own text, and the next attempt starts over.
+    pkg = tmp_path / "vq"
+    pkg.mkdir()
+    (pkg / "__init__.py").write_text("")
+    (pkg / "constant.py").write_text("CSDK_OPERATE_SUCCESS = 7\n")
+    (pkg / "utils.py").write_text("import sys\nabandoned = sys.modules['c_sdk']\n")
+    r = run_python("""
+        import sys, traceback
+        try:
+            import c_sdk
+        except ImportError as e:
+            print('1:', e)
+            print('tb:', 'init c_sdk' in ''.join(traceback.format_tb(e.__traceback__)))
+        import vq.utils
+        ns = vars(vq.utils.abandoned)
+        print('2:', ns['CSDK_OPERATE_SUCCESS'], 'vqsdklogger' in ns, 'c_sdk' in sys.modules)
+        vq.utils.vqsdklogger = 'logger'
+        import c_sdk
+        print('3:', c_sdk is not vq.utils.abandoned, c_sdk.vqsdklogger, c_sdk.CSDK_OPERATE_SUCCESS,
+              callable(c_sdk.py_vqi_run))
+    """, extra_path=[str(tmp_path)])
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == ["1: cannot import name vqsdklogger", "tb: True",
+                                     "2: 7 False False", "3: True logger 7 True"]
+
+
+def test_missing_vq_fails_then_succeeds(tmp_path):
+    r = run_python("""
+        import sys
+        sys.path = [p for p in sys.path if 'standin' not in p]
+        try:
+            import c_sdk
+        except ImportError as e:
+            print(type(e).__name__, e.name)
+        sys.path.append(%r)
+        import c_sdk
+        print(c_sdk.CSDK_OPERATE_SUCCESS)
+    """ % vars(sys.modules["vq"])["__path__"][0].rsplit("/", 1)[0])
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split() == ["ModuleNotFoundError", "vq", "0"]
+
+
+# ---- argument binding: one piece of code, the same texts everywhere ----
+
+ERRORS = [
+    (c_sdk.py_vqi_history_bars_pb, (), {}, "py_vqi_history_bars_pb() takes exactly 1 positional argument (0 given)"),
+    (c_sdk.py_vqi_history_bars_pb, (b"", b""), {}, "py_vqi_history_bars_pb() takes exactly 1 positional argument (2 given)"),
+    (c_sdk.py_vqi_history_bars_pb, (b"",), {"x": 1}, "py_vqi_history_bars_pb() got an unexpected keyword argument 'x'"),
+    (c_sdk.py_vqi_history_bars_pb, (b"",), {"req": 1}, "py_vqi_history_bars_pb() got multiple values for keyword argument 'req'"),
+    (c_sdk.py_vqi_history_bars_pb, (b"",), {1: 1}, "py_vqi_history_bars_pb() keywords must be strings"),
+    (c_sdk.py_vqi_set_serv_addr_v5, (), {"orgcode": b""}, "py_vqi_set_serv_addr_v5() takes exactly 3 positional arguments (0 given)"),
+    (c_sdk.py_vqi_set_serv_addr_v5, (b"",), {"site_id": b"", "zz": 1}, "py_vqi_set_serv_addr_v5() takes exactly 3 positional arguments (1 given)"),
+    (c_sdk.py_vqi_set_serv_addr_v5, (b"",), {"zz": 1, "orgcode": b"", "site_id": b""}, "py_vqi_set_serv_addr_v5() got an unexpected keyword argument 'zz'"),
+    (c_sdk.py_vqi_get_accounts, (1,), {}, "py_vqi_get_accounts() takes no arguments (1 given)"),
+    (c_sdk.py_vqi_get_accounts, (), {"a": 1}, "py_vqi_get_accounts() takes no keyword arguments"),
+    (c_sdk.py_vqi_place_order, (), {}, "py_vqi_place_order() takes exactly 1 positional argument (0 given)"),
+    (c_sdk.py_vqi_place_order, (b"",), {1: 2}, "wrapper() keywords must be strings"),
+    (c_sdk.c_status_fail, (), {}, "c_status_fail() takes at least 1 positional argument (0 given)"),
+    (c_sdk.c_status_fail, (1, 2, 3), {}, "c_status_fail() takes at most 2 positional arguments (3 given)"),
+    (c_sdk.c_status_ok, (), {"cfunname": 1}, "c_status_ok() takes exactly 1 positional argument (0 given)"),
+    (c_sdk.vqi_poll, (1,), {}, "wrap() takes no arguments (1 given)"),
+    (c_sdk.vqi_poll, (), {"x": 1}, "wrap() takes no keyword arguments"),
+    (c_sdk.vqi_set_mode, (), {}, "wrap() takes exactly 1 positional argument (0 given)"),
+    (c_sdk.adapt_to_python3, (), {}, "adapt_to_python3() takes exactly 1 positional argument (0 given)"),
+    (c_sdk.is_linux, (0,), {}, "is_linux() takes no arguments (1 given)"),
+]
+
+
+@pytest.mark.parametrize("fn,args,kwargs,message", ERRORS)
+def test_argument_errors(sdk, fn, args, kwargs, message):
+    with pytest.raises(TypeError) as e:
+        fn(*args, **kwargs)
+    assert str(e.value) == message
+    assert sdk.count() == 0
+
+
+def test_empty_keyword_mapping_is_no_argument(sdk):
+    assert c_sdk.py_vqi_get_accounts(**{}) == (0, b"")
+    assert c_sdk.vqi_init(**{}) == 0
+
+
+# ---- conversions ----
+
+class Int:
+    def __init__(self, v): self.v = v
+    def __int__(self): return self.v
+
+
+class Index:
+    def __index__(self): return 1
+
+
+class Float:
+    def __float__(self): return 2.5
+
+
+@pytest.mark.parametrize("value,sent", [
+    (7, 7), (True, 1), (False, 0), (-2 ** 31, -2 ** 31), (2 ** 31 - 1, 2 ** 31 - 1),
+    (3.9, 3), (-3.9, -3), (Int(5), 5), (Int(True), 1),
+])
+def test_int_conversion(sdk, value, sent):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert c_sdk.vqi_set_mode(value) is None
+    assert sdk.last("vqi_set_mode") == (sent,)
+
+
+@pytest.mark.parametrize("value,error,message", [
+    ("1", TypeError, "an integer is required"),
+    (b"1", TypeError, "an integer is required"),
+    (None, TypeError, "an integer is required"),
+    (Index(), TypeError, "an integer is required"),
+    (Int("x"), TypeError, "__int__ returned non-int (type str)"),
+    (2 ** 31, OverflowError, "value too large to convert to int"),
+    (-2 ** 31 - 1, OverflowError, "value too large to convert to int"),
+    (2 ** 64, OverflowError, "Python int too large to convert to C long"),
+    (float("nan"), ValueError, "cannot convert float NaN to integer"),
+])
+def test_int_conversion_errors(sdk, value, error, message):
+    with pytest.raises(error) as e:
+        c_sdk.vqi_set_mode(value)
+    assert str(e.value) == message
+    assert sdk.count() == 0
+
+
+@pytest.mark.parametrize("value,sent", [(1.5, 1.5), (3, 3.0), (True, 1.0), (Float(), 2.5), (Index(), 1.0)])
+def test_double_conversion(sdk, value, sent):
+    args = [b"s", b"e"] + [value] * 7 + [1, 2, 3]
+    assert c_sdk.py_vqi_set_backtest_config(*args) == 0
+    recorded = sdk.last("vqi_set_backtest_config")
+    assert recorded[2:9] == (sent,) * 7 and all(type(v) is float for v in recorded[2:9])
+
+
+def test_double_conversion_error(sdk):
+    with pytest.raises(TypeError, match="must be real number, not bytes"):
+        c_sdk.py_vqi_smart_reorder(b"s", b"1", 1, 1, 1, 1, 1, 1, 1, 1, b"a")
+    assert sdk.count() == 0
+
+
+class Bytes(bytes):
+    pass
+
+
+class ByteArray(bytearray):
+    pass
+
+
+@pytest.mark.parametrize("value,sent", [
+    (b"abc", b"abc"), (bytearray(b"abc"), b"abc"), (bytearray(), b""), (b"", b""),
+    (Bytes(b"x"), b"x"), (ByteArray(b"yz"), b"yz"), (b"a\0b", b"a"),
+])
+def test_c_string_conversion(sdk, value, sent):
+    c_sdk.vqi_add_bus_topic(value)
+    assert sdk.last("vqi_add_bus_topic") == (sent,)
+
+
+@pytest.mark.parametrize("value,message", [
+    ("topic", "expected bytes, str found"), (None, "expected bytes, NoneType found"),
+    (memoryview(b"x"), "expected bytes, memoryview found"), (1, "expected bytes, int found"),
+])
+def test_c_string_refuses_other_types(sdk, value, message):
+    with pytest.raises(TypeError) as e:
+        c_sdk.vqi_add_bus_topic(value)
+    assert str(e.value) == message
+    assert sdk.count() == 0
+
+
+# ---- the decorator ----
+
+def test_adapt_to_python3(module):
+    wrapped = c_sdk.adapt_to_python3(len)
+    assert wrapped("abc") == 3 and wrapped(b"ab") == 2
+    assert c_sdk.adapt_to_python3(func=len) is not wrapped
+    assert wrapped.__closure__[0].cell_contents is len
+    echo = c_sdk.adapt_to_python3(lambda *a, **k: (a, k))
+    assert echo("a", ["b"], 1, None, k="v", j=b"w") == ((b"a", ["b"], 1, None), {"k": b"v", "j": b"w"})
+
+    class S(str):
+        def encode(self, encoding):
+            return ("sub", encoding)
+    assert echo(S("x")) == ((("sub", "ascii"),), {})
+    seen = []
+    probe = c_sdk.adapt_to_python3(lambda *a, **k: seen.append(1))
+    with pytest.raises(UnicodeEncodeError) as e:
+        probe("ok", "\xe9", k="\u4e2d")
+    assert e.value.object == "\xe9" and seen == []
+    module.IS_PY2 = True
+    assert echo("a", k="v") == (("a",), {"k": "v"})
+    del module.IS_PY2
+    with pytest.raises(NameError, match="name 'IS_PY2' is not defined"):
+        echo()
+
+
+def test_decorated_binding_results_pass_unchanged(sdk):
+    sdk.set_response("vqi_place_order_pb", b"resp")
+    status, payload = c_sdk.py_vqi_place_order(req="ord")
+    assert (status, payload) == (0, b"resp") and type(payload) is bytes
+    assert c_sdk.py_vqi_get_orgcode() == b"ORG0"

@@ -1,0 +1,311 @@
+"""Session setters, the event bridge, the run loop, texts and the status helpers."""
+import logging
+
+import pytest
+
+import c_sdk
+from conftest import run_python
+
+# ---- setters: C strings left to right, SDK called once or not at all ----
+
+SETTERS = [
+    ("py_vqi_set_token", "vqi_set_token", 1, 0),
+    ("py_vqi_set_apitoken", "vqi_set_apitoken", 1, None),
+    ("py_vqi_set_serv_addr", "vqi_set_serv_addr", 1, None),
+    ("py_vqi_set_serv_addr_v5", "vqi_set_serv_addr_v5", 3, None),
+    ("py_vqi_set_strategy_id", "vqi_set_strategy_id", 1, None),
+    ("py_vqi_set_account_id", "vqi_set_account_id", 1, None),
+    ("py_vqi_set_mfp", "vqi_set_mfp", 1, None),
+    ("py_vqi_set_ctp_md_info", "vqi_set_ctp_md_info", 3, None),
+    ("py_vqi_set_version", "vqi_set_version", 2, None),
+    ("py_vqi_set_bus_info", "vqi_set_bus_info", 3, None),
+    ("py_vqi_add_bus_topic", "vqi_add_bus_topic", 1, None),
+    ("py_vqi_send_msg_to_bus", "vqi_send_msg_to_bus", 2, 0),
+    ("py_vqi_unsubscribe", "vqi_unsubscribe", 2, 0),
+    ("py_vqi_schedule", "vqi_schedule", 2, 0),
+]
+
+
+@pytest.mark.parametrize("name,sdk_fn,n,result", SETTERS)
+def test_setter_passes_strings_in_order(sdk, name, sdk_fn, n, result):
+    values = [b"a\0hidden", bytearray(b"bb"), b"", bytearray()][:n] if n > 1 else [b"a\0hidden"]
+    if result is not None:
+        sdk.set_status(sdk_fn, 3)
+    returned = getattr(c_sdk, name)(*values)
+    assert returned == (3 if result is not None else None)
+    expected = tuple(bytes(v).split(b"\0")[0] for v in values)
+    if sdk_fn == "vqi_set_version":
+        expected += (0, 0)
+    assert sdk.calls() == [(sdk_fn, expected)]
+
+
+@pytest.mark.parametrize("name,sdk_fn,n,result", [s for s in SETTERS if s[2] > 1])
+def test_setter_stops_at_first_bad_string(sdk, name, sdk_fn, n, result):
+    for bad in range(n):
+        args = [b"x"] * n
+        args[bad] = None
+        args[bad + 1:] = [1] * (n - bad - 1)  # would fail too, but later
+        with pytest.raises(TypeError, match="^expected bytes, NoneType found$"):
+            getattr(c_sdk, name)(*args)
+    assert sdk.count() == 0
+
+
+@pytest.mark.parametrize("name,accepts_str", [("py_vqi_set_serv_addr_v5", False), ("py_vqi_set_account_id", False),
+                                              ("py_vqi_set_ctp_md_info", True), ("py_vqi_set_token", True)])
+def test_setters_and_str(sdk, name, accepts_str):
+    n = len(c_sdk.py_vqi_set_serv_addr_v5.__text_signature__.split(",")) if name.endswith("v5") else \
+        (3 if name == "py_vqi_set_ctp_md_info" else 1)
+    if accepts_str:
+        getattr(c_sdk, name)(*["s"] * n)
+        assert sdk.calls()[0].args == (b"s",) * n
+    else:
+        with pytest.raises(TypeError, match="expected bytes, str found"):
+            getattr(c_sdk, name)(*[b"b"] * (n - 1) + ["s"])
+        assert sdk.count() == 0
+
+
+def test_setter_keywords(sdk):
+    c_sdk.py_vqi_set_account_id(account_ids=b"a1,a2")
+    with pytest.raises(TypeError, match=r"^py_vqi_set_account_id\(\) takes exactly 1 positional argument \(0 given\)$"):
+        c_sdk.py_vqi_set_account_id(token=b"x")
+    c_sdk.py_vqi_set_version(sdk_lang="py", sdk_version="1.0")
+    assert sdk.calls() == [("vqi_set_account_id", (b"a1,a2",)), ("vqi_set_version", (b"1.0", b"py", 0, 0))]
+
+
+# ---- the event bridge ----
+
+@pytest.fixture
+def events(sdk, module):
+    got = []
+    c_sdk.py_vqi_set_data_callback(lambda text, data: got.append((text, data)))
+    return got
+
+
+def test_events_reach_the_callable(sdk, events):
+    sdk.queue_event(b"bar", b"\x01\x00\x02")
+    sdk.queue_event(b"", b"")
+    sdk.queue_event("\u4e2d".encode(), b"\0" * 5)
+    assert c_sdk.py_vqi_run() == 0
+    assert events == [("bar", b"\x01\x00\x02"), ("", b""), ("\u4e2d", b"\0" * 5)]
+    assert [type(t) for t, _ in events] == [str] * 3
+
+
+def test_registration_stores_f_and_hands_the_same_address(sdk, module):
+    first, second = [], []
+    c_sdk.py_vqi_set_data_callback(pythonf=first.append)
+    assert c_sdk.f == first.append
+    c_sdk.py_vqi_set_data_callback(lambda t, d: second.append(t))
+    calls = sdk.calls("vqi_set_event_callback_pb")
+    assert len(calls) == 2 and calls[0].args == calls[1].args and calls[0].args[0] != 0
+    sdk.fire_event(b"x", b"")
+    assert second == ["x"] and first == []
+    module.f = lambda t, d: first.append(t)  # plain rebinding redirects too
+    sdk.fire_event(b"y", b"")
+    assert first == ["y"]
+    with pytest.raises(TypeError):
+        c_sdk.py_vqi_set_data_callback()
+    assert len(sdk.calls("vqi_set_event_callback_pb")) == 2
+
+
+def test_is_py2_read_at_every_event(sdk, events, module):
+    sdk.fire_event(b"a", b"")
+    module.IS_PY2 = True
+    sdk.fire_event(b"\xff", b"")
+    module.IS_PY2 = 0
+    sdk.fire_event(b"c", b"")
+    assert events == [("a", b""), (b"\xff", b""), ("c", b"")]
+
+
+def test_stop_from_inside_the_callable(sdk, module):
+    seen = []
+
+    def on_event(text, data):
+        seen.append(text)
+        if text == "stop":
+            assert c_sdk.py_vqi_stop() == 0
+        assert c_sdk.py_vqi_history_bars_pb(b"q") == (0, b"")  # any binding works here
+    c_sdk.py_vqi_set_data_callback(on_event)
+    for t in (b"a", b"stop", b"later"):
+        sdk.queue_event(t, b"")
+    sdk.set_status("vqi_run", 12)
+    assert c_sdk.py_vqi_run() == 12
+    assert seen == ["a", "stop"] and sdk.pending_events() == 1
+    assert c_sdk.vqi_poll() == 1 and seen[-1] == "later"
+
+
+# Failures inside the bridge are reported twice on stderr and never stop the
+# loop; checked in a child process, where stderr can be read whole.
+BRIDGE_FAILURES = """
+    import c_sdk, vqsim, sys
+    sdk = vqsim.sdk()
+    got = []
+    def cb(text, data):
+        if text == 'raise':
+            raise KeyError('boom')
+        got.append((text, data))
+    c_sdk.py_vqi_set_data_callback(cb)
+    {setup}
+    for ev in {events!r}:
+        sdk.queue_event(*ev)
+    sdk.queue_event(b'ok', b'1')
+    print(c_sdk.py_vqi_run(), got, flush=True)
+"""
+
+
+@pytest.mark.parametrize("setup,events,error", [
+    ("", [(b"raise", b"")], "KeyError: 'boom'"),
+    ("", [(b"\xff\xfe", b"")], "UnicodeDecodeError"),
+    ("", [(b"neg", b"", -3)], "SystemError: the SDK delivered an event with a negative payload length (-3)"),
+    ("", [(None, b"")], "SystemError: the SDK delivered an event with a NULL text"),
+    ("c_sdk.py_vqi_set_data_callback(None)", [(b"x", b"")], "TypeError: 'NoneType' object is not callable"),
+    ("del c_sdk.f", [(b"x", b"")], "NameError: name 'f' is not defined"),
+    ("del c_sdk.IS_PY2", [(b"x", b"")], "NameError: name 'IS_PY2' is not defined"),
+])
+def test_bridge_contains_failures(setup, events, error):
+    r = run_python(BRIDGE_FAILURES.format(setup=setup, events=events))
+    assert r.returncode == 0, r.stderr
+    assert r.stderr.count(error) == (4 if setup else 2), r.stderr
+    assert r.stderr.count("Exception ignored in: 'c_sdk.callback_wrapper'") == (2 if setup else 1)
+    assert r.stderr.index(error) < r.stderr.index("Exception ignored in")
+    expected = "[]" if setup else "[('ok', b'1')]"
+    assert r.stdout.strip() == "0 " + expected
+
+
+def test_system_exit_in_the_callable_ends_the_process():
+    r = run_python("""
+        import c_sdk, vqsim
+        def cb(t, d):
+            raise SystemExit(3)
+        c_sdk.py_vqi_set_data_callback(cb)
+        vqsim.sdk().fire_event(b'x', b'')
+        print('survived')
+    """)
+    assert r.returncode == 3 and "survived" not in r.stdout
+
+
+# ---- run loop control and texts ----
+
+@pytest.mark.parametrize("name,sdk_fn", [("py_vqi_run", "vqi_run"), ("py_vqi_stop", "vqi_stop"),
+                                         ("py_vqi_get_stop_error_code", "vqi_get_stop_error_code"),
+                                         ("py_vqi_use_dsproxy", "vqi_use_dsproxy")])
+def test_status_returning_members(sdk, name, sdk_fn):
+    sdk.set_status(sdk_fn, -4)
+    assert getattr(c_sdk, name)() == -4
+    with pytest.raises(TypeError, match="takes no arguments"):
+        getattr(c_sdk, name)(1)
+    assert sdk.calls() == [(sdk_fn, ())]
+
+
+def test_simtrade_only(sdk):
+    assert c_sdk.py_vqi_set_simtrade_only() is None
+    assert sdk.calls() == [("vqi_set_simtrade_only", ())]
+
+
+TEXTS = [("py_vqi_get_ext_errormsg", "vqi_get_ext_errormsg"), ("py_vqi_get_orgcode", "vqi_get_orgcode"),
+         ("py_vqi_get_encrypted_token", "vqi_get_encrypted_token"), ("vqi_get_c_version", "vqi_get_c_version"),
+         ("vqi_get_orgcode", "vqi_get_orgcode"), ("vqi_get_ext_errormsg", "vqi_get_ext_errormsg"),
+         ("vqi_get_encrypted_token", "vqi_get_encrypted_token")]
+
+
+@pytest.mark.parametrize("name,sdk_fn", TEXTS)
+def test_texts_are_bytes_and_null_is_an_error(sdk, name, sdk_fn):
+    fn = getattr(c_sdk, name)
+    sdk.set_text(sdk_fn, b"\xe4\xb8\xad text")
+    assert fn() == b"\xe4\xb8\xad text"
+    sdk.set_text(sdk_fn, b"")
+    assert fn() == b""
+    sdk.break_null_text(sdk_fn)
+    with pytest.raises(SystemError, match="^%s returned a NULL text$" % sdk_fn):
+        fn()
+    sdk.clear_break(sdk_fn)
+    assert fn() == b""
+
+
+@pytest.mark.parametrize("fn", [c_sdk.py_vqi_strerror, c_sdk.vqi_strerror])
+def test_strerror(sdk, fn):
+    assert fn(True) == b"vqsdk error 1"
+    assert fn(errorno=-7.9) == b"vqsdk error -7"
+    for bad, error in (("1", TypeError), (2 ** 31, OverflowError)):
+        with pytest.raises(error):
+            fn(bad)
+    assert [c.args for c in sdk.calls()] == [(1,), (-7,)]
+    sdk.break_null_text("vqi_strerror")
+    with pytest.raises(SystemError, match="vqi_strerror returned a NULL text"):
+        fn(1)
+
+
+# ---- status helpers ----
+
+@pytest.fixture
+def log(module):
+    records = []
+
+    class Logger:
+        def debug(self, message):
+            records.append(message)
+    module.vqsdklogger = Logger()
+    return records
+
+
+def test_status_ok(module):
+    assert c_sdk.c_status_ok(0) is True and c_sdk.c_status_ok(status=5) is False
+    module.CSDK_OPERATE_SUCCESS = 5
+    assert c_sdk.c_status_ok(5) is True
+    del module.CSDK_OPERATE_SUCCESS
+    with pytest.raises(NameError, match="CSDK_OPERATE_SUCCESS"):
+        c_sdk.c_status_ok(5)
+
+
+@pytest.mark.parametrize("args,message", [
+    ((3, "vqi_place_order"), "invoke c fun=vqi_place_order error code=3, error info=vqsdk error 3"),
+    ((3,), "invoke c fun error code=3, error info=vqsdk error 3"),
+    ((3, ""), "invoke c fun error code=3, error info=vqsdk error 3"),
+    ((3, None), "invoke c fun error code=3, error info=vqsdk error 3"),
+    ((3, b"fn"), "invoke c fun=b'fn' error code=3, error info=vqsdk error 3"),
+])
+def test_status_fail_logs_once(sdk, log, args, message):
+    assert c_sdk.c_status_fail(*args) is True
+    assert log == [message]
+    assert c_sdk.c_status_fail(0, "vqi_place_order") is False
+    assert log == [message] and sdk.count("vqi_strerror") == 1
+
+
+def test_status_fail_goes_through_the_module_global(sdk, log, module):
+    module.py_vqi_strerror = lambda s: "t\u00e9xt {}".format(s).encode()
+    assert c_sdk.c_status_fail(cfunname="f", status=4) is True
+    assert log == ["invoke c fun=f error code=4, error info=t\u00e9xt 4"] and sdk.count() == 0
+
+
+def test_status_fail_errors_propagate(sdk, log, module):
+    with pytest.raises(TypeError, match="an integer is required"):
+        c_sdk.c_status_fail("bad")
+    sdk.set_text("vqi_strerror", b"\xff")
+    with pytest.raises(UnicodeDecodeError):
+        c_sdk.c_status_fail(2)
+    assert log == []
+    del module.vqsdklogger
+    sdk.set_text("vqi_strerror", b"ok")
+    with pytest.raises(NameError, match="vqsdklogger"):
+        c_sdk.c_status_fail(2)
+    module.vqsdklogger = object()
+    with pytest.raises(AttributeError):
+        c_sdk.c_status_fail(2)
+
+
+def test_status_fail_with_the_real_logger(sdk, caplog):
+    with caplog.at_level(logging.DEBUG, logger=c_sdk.vqsdklogger.name):
+        c_sdk.c_status_fail(6, "vqi_x")
+    assert [r.getMessage() for r in caplog.records] == ["invoke c fun=vqi_x error code=6, error info=vqsdk error 6"]
+
+
+def test_platform_helpers(module):
+    import platform
+    system = platform.uname()[0].lower()
+    assert c_sdk.is_linux() is (system == "linux") and c_sdk.is_windows() is (system == "windows")
+
+    class Fake:
+        @staticmethod
+        def uname():
+            return ("Windows", "host")
+    module.platform = Fake
+    assert c_sdk.is_windows() is True and c_sdk.is_linux() is False

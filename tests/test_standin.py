@@ -356,6 +356,7 @@ def test_stop_in_nested_run_ends_both_loops():
 
 
 def test_events_without_callback_are_dropped():
+    set_callback(None)
     SIM.queue_event(b"x")
     SIM.queue_event(b"y")
     assert poll() == 1 and SIM.pending_events() == 1

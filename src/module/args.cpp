@@ -1,12 +1,56 @@
 #include "module/args.h"
 
+#include <cstring>
+
 namespace csdk {
 
 namespace {
 
+char* put_text(char* p, const char* text) {
+    size_t n = std::strlen(text);
+    std::memcpy(p, text, n);
+    return p + n;
+}
+
+char* put_count(char* p, Py_ssize_t v) {
+    char digits[24];
+    int n = 0;
+    size_t u = v < 0 ? 0 - static_cast<size_t>(v) : static_cast<size_t>(v);
+    do {
+        digits[n++] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u);
+    if (v < 0) *p++ = '-';
+    while (n) *p++ = digits[--n];
+    return p;
+}
+
+// "%.200s() takes %.8s %zd positional argument%.1s (%zd given)".  The text
+// is assembled here rather than by PyErr_Format, whose format parsing is
+// most of the cost of a failed call; the result is the same string.
 void count_error(const char* name, const char* word, Py_ssize_t expected, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 name, word, expected, expected == 1 ? "" : "s", given);
+    size_t name_len = std::strlen(name);
+    if (name_len > 200 || std::strlen(word) > 8) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                     name, word, expected, expected == 1 ? "" : "s", given);
+        return;
+    }
+    char buf[200 + 8 + 2 * 24 + 64];
+    std::memcpy(buf, name, name_len);
+    char* p = put_text(buf + name_len, "() takes ");
+    p = put_text(p, word);
+    *p++ = ' ';
+    p = put_count(p, expected);
+    p = put_text(p, " positional argument");
+    if (expected != 1) *p++ = 's';
+    p = put_text(p, " (");
+    p = put_count(p, given);
+    p = put_text(p, " given)");
+    // Decoded as PyErr_Format decodes its %s arguments.
+    PyObject* message = PyUnicode_DecodeUTF8(buf, p - buf, "replace");
+    if (!message) return;
+    PyErr_SetObject(PyExc_TypeError, message);
+    Py_DECREF(message);
 }
 
 // Index of keyword `key` among the parameters, or -1.  Interned names match

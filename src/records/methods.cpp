@@ -60,9 +60,19 @@ PyObject* getattr_method(PyObject* fn, PyObject* const* args, size_t nargsf, PyO
 // serves only while the class's __getattr__ and __getattribute__ are the
 // ones it was made with: assigning either on the class, or defining a
 // subclass, makes the interpreter recompute the slot to its own hook.
+// A field is read straight away when the name finds one of the field
+// properties (field_read, below), without the property's call of its getter.
+PyObject* field_read(PyObject* self, PyObject* descr);
+
 template <int K>
 PyObject* record_getattro(PyObject* self, PyObject* name) {
-    PyObject* found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+    PyObject* descr = _PyType_Lookup(Py_TYPE(self), name);
+    PyObject* found = descr && Py_TYPE(descr) == &PyProperty_Type ? field_read(self, descr) : Py_NotImplemented;
+    if (found == Py_NotImplemented) {
+        found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+    } else if (!found && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();  // as the generic lookup does when a getter fails so
+    }
     if (found || PyErr_Occurred()) return found;
     PyObject* args[2] = {self, name};
     return getattr_method<K>(classes[K].getattr, args, 2, nullptr);
@@ -250,6 +260,33 @@ PyObject* field_get(PyObject* fn, PyObject* const* args, size_t nargsf, PyObject
     if (!a) return nullptr;
     size_t i = static_cast<size_t>(as_function(fn)->def - getter_defs);
     PyObject* data = record_data(classes[fields[i].cls], a[0]);
+    if (!data) return nullptr;
+    PyObject* result = mapping_get(data, field_keys[i]);
+    Py_DECREF(data);
+    return result;
+}
+
+// The layout of the interpreter's property objects (Objects/descrobject.c,
+// CPython 3.8), to read a property's getter without a call.
+struct PropertyLayout {
+    PyObject_HEAD
+    PyObject* prop_get;
+    PyObject* prop_set;
+    PyObject* prop_del;
+    PyObject* prop_doc;
+    int getter_doc;
+};
+
+// `descr` is a property found on the type of `self`.  When its getter is one
+// of the field accessors, the field is read as that accessor reads it (what
+// the property's __get__ would have called); otherwise NotImplemented
+// (borrowed), and the ordinary lookup runs.
+PyObject* field_read(PyObject* self, PyObject* descr) {
+    PyObject* fget = reinterpret_cast<PropertyLayout*>(descr)->prop_get;
+    if (!fget || Py_TYPE(fget) != &FunctionType || as_function(fget)->def->impl != field_get)
+        return Py_NotImplemented;
+    size_t i = static_cast<size_t>(as_function(fget)->def - getter_defs);
+    PyObject* data = record_data(classes[fields[i].cls], self);
     if (!data) return nullptr;
     PyObject* result = mapping_get(data, field_keys[i]);
     Py_DECREF(data);

@@ -321,8 +321,10 @@ def report(shapes, times, counts, quick):
     py = sys.version.split()[0]
     add("# c_sdk against its peers")
     add("")
-    add("Produced by `bench/run` on %s, CPython %s, %d cores%s." % (
-        time.strftime("%Y-%m-%d"), py, os.cpu_count() or 0, " (--quick)" if quick else ""))
+    revision = os.environ.get("CSDK_BENCH_REVISION")
+    add("Produced by `bench/run`%s on %s, CPython %s, %d cores%s." % (
+        " (%s)" % revision if revision else "", time.strftime("%Y-%m-%d"), py, os.cpu_count() or 0,
+        " (--quick)" if quick else ""))
     add("")
     add("- **ns/call**: median over repeated runs of (loop of N calls - the same loop without the call) / N,")
     add("  wall clock; noisy on a shared machine.")

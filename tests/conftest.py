@@ -23,15 +23,13 @@ def sdk():
 
 @pytest.fixture
 def module():
-    """c_sdk, with every module global restored after the test."""
+    """c_sdk, with every module global restored after the test, in its order."""
     saved = dict(vars(c_sdk))
     yield c_sdk
-    for name in list(vars(c_sdk)):
-        if name not in saved:
-            delattr(c_sdk, name)
-    for name, value in saved.items():
-        if vars(c_sdk).get(name, _MISSING) is not value:
-            setattr(c_sdk, name, value)
+    ns = vars(c_sdk)
+    if list(ns) != list(saved) or any(ns[name] is not value for name, value in saved.items()):
+        ns.clear()  # a deleted and restored name would otherwise move to the end
+        ns.update(saved)
 
 
 def run_python(code, extra_path=(), timeout=60):

@@ -19,6 +19,13 @@ namespace {
 int64_t loaded_interpreter = -1;
 PyObject* initialised_module = nullptr;
 
+// The import system resets the per-module state pointer of whatever module
+// object the create step hands it, and PyModule_ExecDef then allocates a new
+// state block before calling exec.  When create hands back the initialised
+// module, its old block is kept here and freed by exec once it has been
+// replaced, so that importing again does not leak one block each time.
+void* replaced_state = nullptr;
+
 PyObject* create(PyObject* spec, PyModuleDef*) {
     int64_t id = PyInterpreterState_GetID(PyThreadState_Get()->interp);
     if (id == -1) return nullptr;
@@ -31,6 +38,7 @@ PyObject* create(PyObject* spec, PyModuleDef*) {
         return nullptr;
     }
     if (initialised_module) {
+        if (void* state = PyModule_GetState(initialised_module)) replaced_state = state;
         Py_INCREF(initialised_module);
         return initialised_module;
     }
@@ -177,7 +185,11 @@ int run_body(PyObject* module, PyObject* ns) {
 
 int exec(PyObject* module) {
     if (initialised_module) {
-        if (initialised_module == module) return 0;
+        if (initialised_module == module) {
+            if (replaced_state && PyModule_GetState(module) != replaced_state) PyMem_Free(replaced_state);
+            replaced_state = nullptr;
+            return 0;
+        }
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'c_sdk' has already been imported. Re-initialisation is not supported.");
         return -1;

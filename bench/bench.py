@@ -403,7 +403,9 @@ def driver(args):
     text = report(shapes, times, counts, args.quick)
     print()
     print(text, end="")
-    if args.out:
+    if args.out and (args.quick or args.shapes):
+        print("\n(a --quick or --shapes run: %s left as it was)" % args.out)
+    elif args.out:
         with open(args.out, "w") as f:
             f.write(text)
         print("\nwritten to %s" % args.out)
@@ -413,7 +415,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="fewer and shorter runs")
     parser.add_argument("--shapes", help="comma-separated subset of: " + ", ".join(SHAPE_NAMES))
-    parser.add_argument("--out", help="also write the table to this file")
+    parser.add_argument("--out", help="also write the table to this file (full runs only)")
     parser.add_argument("--worker", help=argparse.SUPPRESS)
     parser.add_argument("--mode", choices=["time", "count"], help=argparse.SUPPRESS)
     parser.add_argument("--json", help=argparse.SUPPRESS)

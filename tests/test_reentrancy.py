@@ -1,0 +1,165 @@
+"""Re-entrancy: the event callable calls back into the module, and objects
+handed to the module call back into it, without crashing.
+
+The cycles at the end are made of c_sdk functions alone (a binding set as a
+class's __len__, a record wrapping itself, ...): each must end in
+RecursionError, as the same cycle of Python functions would.  They run in
+child processes, where a stack overflow is a failed test, not a dead suite.
+"""
+import gc
+
+import pytest
+
+import c_sdk
+
+
+@pytest.fixture
+def bridge(sdk, module, monkeypatch):
+    """The stand-in, and the reports of the event bridge collected."""
+    reports = []
+    monkeypatch.setattr("sys.excepthook", lambda *exc: reports.append(exc[1]))
+    return sdk, reports
+
+
+def mute_unraisable():
+    # pytest installs its own hook around each test; this one lasts the test
+    import sys
+    sys.unraisablehook = lambda unraisable: None
+
+
+def queue(sdk, *texts):
+    for text in texts:
+        sdk.queue_event(text.encode(), text.encode())
+
+
+def test_nested_run_drains_the_queue(bridge):
+    sdk, reports = bridge
+    seen, depth = [], [0]
+
+    def on_event(text, data):
+        depth[0] += 1
+        seen.append((text, depth[0]))
+        assert c_sdk.py_vqi_run() == 0  # delivers the rest from in here
+        depth[0] -= 1
+    c_sdk.py_vqi_set_data_callback(on_event)
+    queue(sdk, "a", "b", "c")
+    assert c_sdk.py_vqi_run() == 0
+    assert seen == [("a", 1), ("b", 2), ("c", 3)] and sdk.pending_events() == 0 and reports == []
+
+
+@pytest.mark.parametrize("nested", ["py_vqi_run", "vqi_poll"])
+def test_stop_and_poll_from_inside(bridge, nested):
+    sdk, reports = bridge
+    seen = []
+
+    def on_event(text, data):
+        seen.append(text)
+        if text == "nest":
+            getattr(c_sdk, nested)()
+        if text == "stop":
+            assert c_sdk.py_vqi_stop() == 0
+    c_sdk.py_vqi_set_data_callback(on_event)
+    queue(sdk, "nest", "stop", "after")
+    c_sdk.py_vqi_run()
+    assert seen == ["nest", "stop"] and sdk.pending_events() == 1 and reports == []
+    assert c_sdk.py_vqi_run() == 0 and seen[-1] == "after"  # the next run starts afresh
+
+
+def test_trading_calls_from_inside(bridge):
+    sdk, reports = bridge
+    sdk.set_response("vqi_place_order_pb", b"order-1")
+    results = []
+
+    def on_event(text, data):
+        results.append(c_sdk.py_vqi_place_order(data))
+        results.append(c_sdk.py_vqi_cancel_order(text))
+        results.append(c_sdk.py_vqi_get_serv_addr(b"id"))
+        results.append(c_sdk.c_status_fail(0))
+    c_sdk.py_vqi_set_data_callback(on_event)
+    queue(sdk, "x")
+    c_sdk.py_vqi_run()
+    assert results == [(0, b"order-1"), 0, b"127.0.0.1:7100", False] and reports == []
+    assert sdk.last("vqi_place_order_pb")[:2] == (b"x", 1)
+
+
+def test_reregistering_from_inside(bridge):
+    sdk, reports = bridge
+    first, second = [], []
+
+    def replacement(text, data):
+        second.append(text)
+
+    def on_event(text, data):
+        c_sdk.py_vqi_set_data_callback(replacement)
+        gc.collect()
+        first.append(text)  # still running, though no longer registered
+    c_sdk.py_vqi_set_data_callback(on_event)
+    queue(sdk, "a", "b")
+    c_sdk.py_vqi_run()
+    assert first == ["a"] and second == ["b"] and reports == []
+
+
+class DeletesItself:
+    """A callable held only by the module global it deletes."""
+
+    def __init__(self, then_raise):
+        self.then_raise = then_raise
+        self.payload = bytearray(1000)
+        self.seen = []
+
+    def __call__(self, text, data):
+        del c_sdk.f
+        gc.collect()
+        self.seen.append(text)
+        self.payload[:] = bytes(1000)  # touches the instance after its last reference went
+        if self.then_raise:
+            raise ValueError("after deleting f")
+
+
+@pytest.mark.parametrize("then_raise", [False, True])
+def test_deleting_f_from_inside(bridge, then_raise):
+    sdk, reports = bridge
+    mute_unraisable()
+    c_sdk.py_vqi_set_data_callback(DeletesItself(then_raise))
+    queue(sdk, "a", "b")
+    c_sdk.py_vqi_run()
+    assert [type(e) for e in reports] == [ValueError] * then_raise + [NameError]
+    assert "f" not in vars(c_sdk)
+
+
+def test_rebinding_globals_from_inside(bridge, module):
+    sdk, reports = bridge
+    mute_unraisable()
+    seen = []
+
+    def on_event(text, data):
+        seen.append(text)
+        module.IS_PY2 = not module.IS_PY2
+        module.CSDK_OPERATE_SUCCESS = 3
+        c_sdk.py_vqi_set_data_callback(None if len(seen) == 2 else on_event)
+    c_sdk.py_vqi_set_data_callback(on_event)
+    queue(sdk, "a", "b", "c")
+    c_sdk.py_vqi_run()
+    assert seen == ["a", b"b"] and [type(e) for e in reports] == [TypeError]
+    assert c_sdk.py_vqi_history_bars_pb(b"") == (0, None)  # 0 is no longer success
+
+
+def test_argument_conversion_runs_the_loop(bridge):
+    """A truth test made while the arguments are converted runs the SDK's
+    loop, whose callable calls the same binding again."""
+    sdk, reports = bridge
+    calls = []
+
+    class Flag:
+        def __bool__(self):
+            c_sdk.py_vqi_run()
+            return True
+
+    def on_event(text, data):
+        calls.append(c_sdk.py_vqi_subscribe(text, "1m", False))
+    c_sdk.py_vqi_set_data_callback(on_event)
+    queue(sdk, "inner")
+    assert c_sdk.py_vqi_subscribe(b"outer", b"tick", Flag()) == 0
+    assert calls == [0] and reports == []
+    assert [c.args for c in sdk.calls("vqi_subscribe")] == [(b"inner", b"1m", False), (b"outer", b"tick", True)]
+

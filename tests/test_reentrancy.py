@@ -11,6 +11,7 @@ import gc
 import pytest
 
 import c_sdk
+from conftest import run_python
 
 
 @pytest.fixture
@@ -45,6 +46,38 @@ def test_nested_run_drains_the_queue(bridge):
     queue(sdk, "a", "b", "c")
     assert c_sdk.py_vqi_run() == 0
     assert seen == [("a", 1), ("b", 2), ("c", 3)] and sdk.pending_events() == 0 and reports == []
+
+
+DEEP_RUNS = """
+    import c_sdk, sys, vqsim
+    sdk = vqsim.sdk()
+    seen, reports = [], []
+    sys.unraisablehook = lambda unraisable: reports.append(unraisable.exc_type.__name__)
+    sys.stderr = open('/dev/null', 'w')
+    def on_event(text, data):
+        seen.append(text)
+        c_sdk.py_vqi_run()
+    c_sdk.py_vqi_set_data_callback(on_event)
+    for _ in range(%d):
+        sdk.queue_event(b"e", b"")
+    status = c_sdk.py_vqi_run()
+    print(status, sdk.pending_events(), len(seen), len(reports), sorted(set(reports)))
+"""
+
+
+@pytest.mark.parametrize("events", [50, 3000])
+def test_deep_nested_runs(events):
+    """Each event runs the loop again from inside: past the recursion limit
+    the events are reported as RecursionError, and the run ends normally."""
+    r = run_python(DEEP_RUNS % events)
+    assert r.returncode == 0, r.stderr[-3000:]
+    status, pending, seen, reported, kinds = r.stdout.split(" ", 4)
+    assert (status, pending) == ("0", "0")
+    if events < 100:
+        assert (int(seen), int(reported)) == (events, 0)
+    else:
+        assert kinds.strip() == "['RecursionError']"
+        assert int(seen) > 500 and int(seen) + int(reported) >= events
 
 
 @pytest.mark.parametrize("nested", ["py_vqi_run", "vqi_poll"])

@@ -65,7 +65,16 @@ extern "C" void callback_wrapper(const char* text, const char* data, int len) {
     if (as_bytes >= 0 && (stack[1] = event_text(text, as_bytes != 0)) &&
         (fn = lookup(globals::f)) && (stack[2] = event_payload(data, len))) {
         Py_INCREF(fn);  // the callable may rebind `f` while it runs
-        result = _PyObject_Vectorcall(fn, stack + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        // At the recursion limit the call fails, as it would anywhere else.
+        // The interpreter itself would let it through while it recovers from
+        // an earlier RecursionError; but the bridge contains that error and
+        // the SDK goes on delivering, so a callable that runs the loop again
+        // from inside would recurse through that margin until the
+        // interpreter aborts.
+        if (CSDK_UNLIKELY(PyThreadState_Get()->recursion_depth >= Py_GetRecursionLimit()))
+            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+        else
+            result = _PyObject_Vectorcall(fn, stack + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
         Py_DECREF(fn);
     }
     Py_XDECREF(stack[1]);

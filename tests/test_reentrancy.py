@@ -196,3 +196,55 @@ def test_argument_conversion_runs_the_loop(bridge):
     assert calls == [0] and reports == []
     assert [c.args for c in sdk.calls("vqi_subscribe")] == [(b"inner", b"1m", False), (b"outer", b"tick", True)]
 
+# ---- cycles of c_sdk functions alone ----
+
+CYCLE_SCRIPT = """
+import c_sdk, functools, sys, vqsim
+sdk = vqsim.sdk()
+cases = %r
+for name, setup, expression in cases:
+    saved = dict(vars(c_sdk))
+    try:
+        exec(setup)
+        eval(expression)
+        print(name, 'no error', flush=True)
+    except RecursionError:
+        print(name, 'RecursionError', flush=True)
+    except Exception as e:
+        print(name, type(e).__name__, e, flush=True)
+    vars(c_sdk).clear()
+    vars(c_sdk).update(saved)
+"""
+
+CYCLES = {
+    "helpers": [
+        ("strerror_is_status_fail", "c_sdk.py_vqi_strerror = c_sdk.c_status_fail", "c_sdk.c_status_fail(1)"),
+        ("strerror_is_wrapped_status_fail",
+         "c_sdk.py_vqi_strerror = c_sdk.adapt_to_python3(c_sdk.c_status_fail)", "c_sdk.c_status_fail(1)"),
+        ("wrapper_of_itself", "w = c_sdk.adapt_to_python3(None); w.__closure__[0].cell_contents = w", "w(1)"),
+        ("str_encode_is_the_binding", "class S(str): pass\nS.encode = c_sdk.py_vqi_place_order",
+         "c_sdk.py_vqi_place_order(S('x'))"),
+        ("platform_uname_is_is_windows",
+         "class P: uname = staticmethod(c_sdk.is_windows)\nc_sdk.platform = P", "c_sdk.is_windows()"),
+    ],
+}
+
+
+def cycle_outcomes(family, cache={}):
+    """Runs one family's cycles in a child process: name -> outcome."""
+    if family not in cache:
+        r = run_python(CYCLE_SCRIPT % (CYCLES[family],), timeout=120)
+        outcomes = dict(line.split(" ", 1) for line in r.stdout.splitlines())
+        cache[family] = (outcomes, r.returncode, r.stderr[-2000:])
+    return cache[family]
+
+
+def check_cycle(family, name):
+    outcomes, returncode, stderr = cycle_outcomes(family)
+    assert name in outcomes, "child died (status %d) before %s:\n%s" % (returncode, name, stderr)
+    assert outcomes[name] == "RecursionError"
+
+
+@pytest.mark.parametrize("name", [case[0] for case in CYCLES["helpers"]])
+def test_helper_cycles(name):
+    check_cycle("helpers", name)

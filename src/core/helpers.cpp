@@ -46,6 +46,8 @@ int init_strings() {
 
 PyObject* system_is(PyObject* self, size_t nargsf, PyObject* kwnames, PyObject* system) {
     if (!bind_none(self, nargsf, kwnames)) return nullptr;
+    CallOut guard;  // platform.uname() and what it returns are any objects
+    if (!guard) return nullptr;
     PyObject* platform = lookup(globals::platform);
     if (!platform) return nullptr;
     PyObject* uname = PyObject_CallMethodObjArgs(platform, s.uname, nullptr);
@@ -90,6 +92,8 @@ PyObject* wrapper_call(PyObject* self, PyObject* const* args, size_t nargsf, PyO
             return nullptr;
         }
     }
+    CallOut guard;  // func may be any callable, this wrapper included
+    if (!guard) return nullptr;
     PyObject* is_py2 = lookup(globals::IS_PY2);
     if (!is_py2) return nullptr;
     int passthrough = truth(is_py2);
@@ -203,6 +207,8 @@ PyObject* c_status_fail(PyObject* self, PyObject* const* args, size_t nargsf, Py
     if (!a) return nullptr;
     PyObject* status = a[0];
     PyObject* cfunname = a[1] ? a[1] : s.empty;
+    CallOut guard;  // py_vqi_strerror and the logger may be any callables, this function included
+    if (!guard) return nullptr;
     PyObject* success = lookup(globals::CSDK_OPERATE_SUCCESS);
     if (!success) return nullptr;
     PyObject* isfail = PyObject_RichCompare(status, success, Py_NE);

@@ -10,3 +10,27 @@
 
 #define CSDK_LIKELY(x) __builtin_expect(!!(x), 1)
 #define CSDK_UNLIKELY(x) __builtin_expect(!!(x), 0)
+
+namespace csdk {
+
+// Held while the module calls out to an object that may call back into it (a
+// conversion slot, a callable it was given, a wrapped mapping): the call
+// counts towards the interpreter's recursion limit, as calls of the
+// interpreter's own C functions do.  A cycle made only of c_sdk functions
+// (a binding installed as some class's __len__, a record wrapping itself)
+// then ends in RecursionError instead of overflowing the C stack.
+class CallOut {
+public:
+    CallOut() : entered_(Py_EnterRecursiveCall(" while calling a Python object") == 0) {}
+    ~CallOut() {
+        if (entered_) Py_LeaveRecursiveCall();
+    }
+    CallOut(const CallOut&) = delete;
+    CallOut& operator=(const CallOut&) = delete;
+    explicit operator bool() const { return entered_; }
+
+private:
+    bool entered_;
+};
+
+}  // namespace csdk

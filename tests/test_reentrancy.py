@@ -227,6 +227,25 @@ CYCLES = {
         ("platform_uname_is_is_windows",
          "class P: uname = staticmethod(c_sdk.is_windows)\nc_sdk.platform = P", "c_sdk.is_windows()"),
     ],
+    # A conversion slot that leads back to the conversion: a binding as
+    # __len__ or __int__, or a record accessor whose mapping's get is a
+    # partial of the binding.
+    "conversions": [
+        ("len_of_bytes", "class B(bytes): __len__ = c_sdk.py_vqi_history_bars_pb",
+         "c_sdk.py_vqi_history_bars_pb(B(b'x'))"),
+        ("len_of_bytearray", "class A(bytearray): __len__ = c_sdk.py_vqi_log", "c_sdk.py_vqi_log(A(b'x'))"),
+        ("int", "class I: __int__ = c_sdk.vqi_strerror", "c_sdk.vqi_strerror(I())"),
+        ("float", "class F(c_sdk.TickLikeDict2): __float__ = c_sdk.TickLikeDict2.price.fget\n"
+                  "class D: pass\n"
+                  "x = F(D())\n"
+                  "D.get = functools.partial(c_sdk.py_vqi_set_backtest_config.__closure__[0].cell_contents,"
+                  " b'', b'', x, 1., 1., 1., 1., 1., 1., 1, 1)", "float(x)"),
+        ("bool", "class T(c_sdk.TickLikeDict2): __bool__ = c_sdk.TickLikeDict2.price.fget\n"
+                 "class D: pass\n"
+                 "x = T(D())\n"
+                 "D.get = functools.partial(c_sdk.py_vqi_current.__closure__[0].cell_contents, b'A',"
+                 " include_call_auction=x)", "bool(x)"),
+    ],
 }
 
 
@@ -248,3 +267,8 @@ def check_cycle(family, name):
 @pytest.mark.parametrize("name", [case[0] for case in CYCLES["helpers"]])
 def test_helper_cycles(name):
     check_cycle("helpers", name)
+
+
+@pytest.mark.parametrize("name", [case[0] for case in CYCLES["conversions"]])
+def test_conversion_cycles(name):
+    check_cycle("conversions", name)

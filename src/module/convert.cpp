@@ -25,7 +25,12 @@ bool int_slow(PyObject* o, int& out) {
             PyErr_SetString(PyExc_TypeError, "an integer is required");
             return false;
         }
-        PyObject* r = nb->nb_int(o);
+        PyObject* r;
+        {
+            CallOut guard;  // __int__
+            if (!guard) return false;
+            r = nb->nb_int(o);
+        }
         if (!r) return false;
         if (!PyLong_Check(r)) {
             PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(r)->tp_name);

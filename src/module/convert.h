@@ -65,7 +65,12 @@ inline bool to_request(PyObject* o, char*& ptr, int& len, Loans<K>& loans) {
         len = static_cast<int>(n);
         return true;
     }
-    Py_ssize_t n = PyObject_Size(o);
+    Py_ssize_t n;
+    {
+        CallOut guard;  // a subclass's __len__
+        if (!guard) return false;
+        n = PyObject_Size(o);
+    }
     if (n < 0) return false;
     if (n > INT_MAX) return request_too_long(n);
     char* p;
@@ -108,6 +113,8 @@ inline bool to_double(PyObject* o, double& out) {
         out = PyFloat_AS_DOUBLE(o);
         return true;
     }
+    CallOut guard;  // __float__ or __index__
+    if (!guard) return false;
     double v = PyFloat_AsDouble(o);
     if (v == -1.0 && PyErr_Occurred()) return false;
     out = v;

@@ -75,6 +75,8 @@ inline int compare_success(PyObject* status_obj, int status, int op = Py_EQ) {
 inline int truth(PyObject* o) {
     if (o == Py_True) return 1;
     if (o == Py_False || o == Py_None) return 0;
+    CallOut guard;  // __bool__ or __len__
+    if (!guard) return -1;
     return PyObject_IsTrue(o);
 }
 

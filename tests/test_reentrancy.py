@@ -246,6 +246,19 @@ CYCLES = {
                  "D.get = functools.partial(c_sdk.py_vqi_current.__closure__[0].cell_contents, b'A',"
                  " include_call_auction=x)", "bool(x)"),
     ],
+    # A record that wraps itself (or another record that wraps it), a `data`
+    # property that reads a field, a class name rebound to a subclass.
+    "records": [("wraps_itself_" + op, "r = c_sdk.BarLikeDict2({})\nr.data = r", expression) for op, expression in [
+        ("getitem", "r['x']"), ("getattr", "r.x"), ("setitem", "r.__setitem__('x', 1)"),
+        ("setattr", "setattr(r, 'x', 1)"), ("str", "str(r)"), ("repr", "repr(r)"), ("contains", "'x' in r"),
+        ("field", "r.symbol"), ("field_set", "c_sdk.BarLikeDict2.symbol.fset(r, 1)"),
+    ]] + [
+        ("wrap_each_other", "a = c_sdk.TickLikeDict2({})\na.data = c_sdk.ObjectLikeDict2(a)", "a.price"),
+        ("data_property_reads_a_field", "class X: data = property(c_sdk.TickLikeDict2.price.fget)",
+         "c_sdk.TickLikeDict2.price.fget(X())"),
+        ("class_name_is_a_subclass", "class Sub(c_sdk.ObjectLikeDict2): pass\nc_sdk.ObjectLikeDict2 = Sub",
+         "Sub({})"),
+    ],
 }
 
 
@@ -272,3 +285,8 @@ def test_helper_cycles(name):
 @pytest.mark.parametrize("name", [case[0] for case in CYCLES["conversions"]])
 def test_conversion_cycles(name):
     check_cycle("conversions", name)
+
+
+@pytest.mark.parametrize("name", [case[0] for case in CYCLES["records"]])
+def test_record_cycles(name):
+    check_cycle("records", name)

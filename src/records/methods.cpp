@@ -115,6 +115,8 @@ int super_setattr(PyObject* cls, PyObject* self, PyObject* item, PyObject* value
             break;
         }
     }
+    CallOut guard;  // the class fetched by name may lead back here
+    if (!guard) return -1;
     PyObject* super_args[2] = {cls, self};
     PyObject* super = _PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), super_args, 2, nullptr);
     if (!super) return -1;
@@ -167,7 +169,8 @@ PyObject* text_method(PyObject* fn, PyObject* const* args, size_t nargsf, PyObje
     if (!a) return nullptr;
     PyObject* data = record_data(classes[K], a[0]);
     if (!data) return nullptr;
-    PyObject* result = PyObject_CallMethodObjArgs(data, Repr ? names.repr : names.str, nullptr);
+    CallOut guard;  // the mapping may be a record, even this one
+    PyObject* result = guard ? PyObject_CallMethodObjArgs(data, Repr ? names.repr : names.str, nullptr) : nullptr;
     Py_DECREF(data);
     return result;
 }
@@ -179,7 +182,13 @@ PyObject* contains_method(PyObject* fn, PyObject* const* args, size_t nargsf, Py
     if (!a) return nullptr;
     PyObject* data = record_data(classes[K], a[0]);
     if (!data) return nullptr;
-    int found = PySequence_Contains(data, a[1]);
+    int found;
+    if (PyDict_CheckExact(data)) {
+        found = PyDict_Contains(data, a[1]);
+    } else {
+        CallOut guard;  // the mapping may be a record, even this one
+        found = guard ? PySequence_Contains(data, a[1]) : -1;
+    }
     Py_DECREF(data);
     if (found < 0) return nullptr;
     return PyBool_FromLong(found);

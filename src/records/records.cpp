@@ -180,6 +180,8 @@ PyObject* data_slow(RecordClass& rc, PyObject* self, PyObject* item) {
     // only come back here.
     if (item && (item == names.data || (PyUnicode_Check(item) && _PyUnicode_EQ(item, names.data))))
         return empty_slot();
+    CallOut guard;  // `data` may be a property leading back here
+    if (!guard) return nullptr;
     return PyObject_GetAttr(self, names.data);
 }
 

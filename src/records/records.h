@@ -82,12 +82,16 @@ inline PyObject* mapping_get(PyObject* data, PyObject* key) {
         Py_INCREF(v);
         return v;
     }
+    CallOut guard;  // the mapping may be a record, even this one
+    if (!guard) return nullptr;
     return PyObject_CallMethodObjArgs(data, names.get, key, nullptr);
 }
 
 // `data[key] = value`.
 inline int mapping_set(PyObject* data, PyObject* key, PyObject* value) {
     if (PyDict_CheckExact(data)) return PyDict_SetItem(data, key, value);
+    CallOut guard;
+    if (!guard) return -1;
     return PyObject_SetItem(data, key, value);
 }
 

@@ -37,7 +37,8 @@ extern "C" {
 
 /* Back to the initial state: no recorded calls, recording on, all statuses 0,
  * default responses and texts, no breaks, wall clock, no queued events, stop
- * flag cleared.  The registered event callback is kept. */
+ * flag cleared, no simulated session (unless $VQSDK_SIMULATE asks for one).
+ * The registered event callback is kept. */
 VQSIM_API void vqsim_reset(void);
 
 /* Recording of SDK calls (on initially). */
@@ -96,6 +97,120 @@ VQSIM_API int vqsim_break(const char* fn, int mode, int length);
 
 /* Address of the registered event callback (0 if none). */
 VQSIM_API unsigned long long vqsim_callback_address(void);
+
+/*
+ * Simulation.
+ *
+ * Off by default.  vqsim_simulate(config) starts a fresh simulated session
+ * (NULL ends it); so does a non-empty $VQSDK_SIMULATE other than "0" when the
+ * library is first used and at every vqsim_reset (its value is the config, or
+ * "1" for the defaults).  vqsim_reset otherwise ends the session.
+ *
+ * config: key=value fields separated by ';' (all optional):
+ *   seed=1          generator seed; the same seed gives the same session
+ *   steps=240       market steps in the session
+ *   step=60         seconds of simulated time per market step
+ *   start=2024-01-02 09:30:00   session start ("YYYY-MM-DD[ HH:MM:SS]")
+ *   end=...         session end, if earlier than start + steps * step
+ *   cash=1000000    initial cash
+ *   commission=0    commission ratio of the traded amount
+ *   slippage=0      slippage ratio applied to market orders
+ *   volatility=0.002  standard deviation of the log return per step
+ * vqi_set_backtest_config (whenever called) supplies start_time, end_time,
+ * initial_cash, commission_ratio and slippage_ratio to sessions started
+ * afterwards, and to a session that has not run or traded yet; config keys
+ * given to vqsim_simulate win over it.  vqi_set_account_id's first id names
+ * the account.
+ *
+ * While a session is on:
+ * - vqi_run delivers the queued events; when the queue is empty it advances
+ *   the simulated clock to the next market step or timer and queues what
+ *   happens there; it returns at vqi_stop (the session then resumes at the
+ *   next vqi_run) or after "on_backtest_finished" at the session's end.
+ *   vqi_poll delivers one event the same way.  vqi_now / vqi_now_plus give
+ *   the simulated clock (unless vqsim_set_clock fixed one).
+ * - Each subscribed symbol follows a seeded random walk (prices in cents).
+ *   vqi_subscribe(symbols "A,B", frequency, ...) gives "on_bar" events every
+ *   frequency ("60s", "5m", "1h", "1d": a multiple of the step) or "on_tick"
+ *   events every step ("tick"); other frequencies: VQSIM_SIM_UNSUPPORTED_FREQUENCY.
+ * - Orders (vqi_place_order_pb) are accepted at once ("on_order_status",
+ *   status 1) or rejected for cash or position (status 8, ord_rej_reason).
+ *   At the next market step a market order fills at the new price (with
+ *   slippage); a limit order fills once the price reaches its limit, at
+ *   that market price.
+ *   A fill queues "on_execution_report" then "on_order_status" (status 3).
+ *   Fills are whole.  Buys reserve cash; sells need the position.
+ * - vqi_cancel_orders_pb cancels open orders by order_id ("on_order_status",
+ *   status 5); vqi_cancel_all_orders_pb cancels every open order.
+ * - vqi_user_timer(period_ms, start_delay_ms) returns a timer id (1, 2, ...)
+ *   or -VQSIM_SIM_INVALID_REQUEST; the timer queues "on_timer" events in
+ *   simulated time until vqi_user_timer_stop(id).  vqi_set_timer(interval_ms)
+ *   runs timer 0 (0 stops it).
+ * - vqi_send_msg_to_bus to a topic added with vqi_add_bus_topic comes back as
+ *   an "on_bus_message" event (the loop-back of a subscribed topic).
+ * - vqi_strerror appends a text for the VQSIM_SIM_ statuses.
+ * A function given a status, response, text or break through vqsim_ keeps
+ * that script instead.
+ *
+ * Encoding of requests, responses and event payloads: records of key=value
+ * fields separated by ';', records separated by '\n'; '%', ';', '=', CR and
+ * LF inside keys or values are written %25, %3B, %3D, %0D, %0A.  Numbers are
+ * decimal text.  Order side: 1 buy, 2 sell; order_type: 1 limit, 2 market;
+ * status: 1 open, 3 filled, 5 cancelled, 8 rejected.
+ *
+ *   request                        fields
+ *   vqi_place_order_pb             symbol, volume, side, order_type (default:
+ *                                  limit with price, else market), price,
+ *                                  tag (echoed), account_id; one record per
+ *                                  order; response: the order records
+ *   vqi_cancel_orders_pb           order_id, one record per order
+ *   vqi_get_positions_pb           symbol (optional filter)
+ *   vqi_current_price_pb           symbols=A,B; response: symbol, price, created_at
+ *   vqi_get_cash_pb, vqi_get_orders_pb, vqi_get_unfinished_orders_pb,
+ *   vqi_get_execution_reports_pb   anything (ignored)
+ *
+ *   record       fields
+ *   order        order_id, account_id, symbol, side, order_type, volume, price,
+ *                status, filled_volume, filled_vwap, filled_amount,
+ *                filled_commission, created_at, updated_at, [tag],
+ *                [ord_rej_reason]
+ *   execution    exec_id, order_id, account_id, symbol, side, volume, price,
+ *                amount, commission, created_at
+ *   cash         account_id, nav, available, order_frozen, market_value, fee,
+ *                pnl, initial_cash, updated_at
+ *   position     account_id, symbol, side, volume, available, vwap, price,
+ *                market_value, fpnl
+ *   on_bar       symbol, frequency, bob, eob, open, high, low, close, volume,
+ *                amount, pre_close, position
+ *   on_tick      symbol, created_at, price, open, high, low, cum_volume,
+ *                cum_amount, cum_position, last_volume, last_amount,
+ *                trade_type, bid_p, bid_v, ask_p, ask_v
+ *   on_timer     timer_id, time, fired
+ *   on_bus_message  topic, msg, time
+ *   on_backtest_finished  the cash record, orders, executions
+ * Times are "YYYY-MM-DD HH:MM:SS" of the simulated clock.
+ * Malformed requests return VQSIM_SIM_INVALID_REQUEST with an "error" field.
+ */
+#define VQSIM_SIM_INVALID_REQUEST 1010       /* request not decodable or a field missing */
+#define VQSIM_SIM_UNKNOWN_ORDER 1011         /* cancel of an unknown order or one not open */
+#define VQSIM_SIM_UNSUPPORTED_FREQUENCY 1012 /* subscription frequency */
+
+/* Starts a fresh session (config as above, "" for the defaults) or, with
+ * NULL, ends it.  VQSIM_OK, or VQSIM_INVALID_ARGUMENT for a bad config. */
+VQSIM_API int vqsim_simulate(const char* config);
+
+/* 1 while a session is on, else 0. */
+VQSIM_API int vqsim_simulating(void);
+
+/* The session as JSON, "null" when off:
+ *   {"started": b, "finished": b, "time": "...", "steps": n, "account_id": "...",
+ *    "events": {"<text>": n, ...}          events delivered to the callback
+ *    "orders": {"placed": n, "open": n, "filled": n, "cancelled": n, "rejected": n},
+ *    "executions": n,
+ *    "cash": {"available": x, "order_frozen": x, "market_value": x, "nav": x, "fee": x},
+ *    "positions": {"<symbol>": volume, ...}}
+ * Valid until the calling thread calls this again. */
+VQSIM_API const char* vqsim_simulation_report(void);
 
 #ifdef __cplusplus
 }

@@ -37,21 +37,44 @@ function break the SDK's contract, to show the caller copes.
 The library is loaded with ``ctypes.PyDLL``, which keeps the interpreter lock
 during calls, as callbacks run Python.  It is the ``libvqsdk.so`` already
 mapped into the process (e.g. by the c_sdk module), else
-``$VQSDK_STANDIN_LIB``, else ``<repo>/build/standin/libvqsdk.so``.  Loading
+``$VQSDK_STANDIN_LIB``, else the one installed next to this file, else
+``<repo>/build/standin/libvqsdk.so``.  Loading
 the stand-in first is fine too: the dynamic linker then gives c_sdk the same
 copy, matched by its SONAME.
 
 Setting ``VQSDK_TRACE=1`` in the environment makes the library print every
 SDK call to stderr.
+
+Simulation: ``sim.simulate(seed=7, steps=120)`` starts a simulated session
+(``sim.simulate(None)`` ends it; ``VQSDK_SIMULATE=seed=7;steps=120`` in the
+environment does the same without code).  ``vqi_run`` then produces bars or
+ticks for the subscribed symbols from a seeded random walk on a simulated
+clock, fills orders against a cash account and reports them as order-status
+and execution-report events, runs user timers, loops bus messages back, and
+answers cash, position, order and execution queries, until the session ends
+or the strategy calls ``vqi_stop``.  Requests, responses and event payloads
+use a simple text encoding that ``encode`` / ``decode`` / ``decode_records``
+write and read::
+
+    c_sdk.py_vqi_place_order(vqsim.encode(symbol="SHSE.600000", volume=100, side=1))
+    status, res = c_sdk.py_vqi_get_cash(b"")
+    vqsim.decode(res)["available"]           # 999000.0 ...
+    sim.report()["orders"]["filled"]          # what the session saw
+
+The events, fields and statuses are listed in ``standin/include/vqsim.h``
+(section "Simulation"); ``sim.report()`` summarises the session.
 """
 
 import collections
 import ctypes
 import json
 import os
+import re
 import threading
 
-__all__ = ["Call", "OUT", "OUT_NULL", "OUT_SET", "StandIn", "sdk", "library_path"]
+__all__ = ["Call", "OUT", "OUT_NULL", "OUT_SET", "StandIn", "sdk", "library_path",
+           "encode", "encode_records", "decode", "decode_records",
+           "INVALID_REQUEST", "UNKNOWN_ORDER", "UNSUPPORTED_FREQUENCY"]
 
 
 class _Out(object):
@@ -81,6 +104,13 @@ _BREAK_NONE = 0
 _BREAK_NULL_RESPONSE = 1
 _BREAK_NEGATIVE_LENGTH = 2
 _BREAK_NULL_TEXT = 3
+
+# Statuses of the simulated session (vqsim.h).
+INVALID_REQUEST = 1010
+UNKNOWN_ORDER = 1011
+UNSUPPORTED_FREQUENCY = 1012
+
+_SIMULATE_KEYS = ("seed", "steps", "step", "start", "end", "cash", "commission", "slippage", "volatility")
 
 _DECODERS = {
     "n": lambda arg: None,
@@ -116,6 +146,9 @@ def library_path():
     configured = os.environ.get("VQSDK_STANDIN_LIB")
     if configured:
         return configured
+    installed = os.path.join(os.path.dirname(os.path.abspath(__file__)), _LIBRARY)
+    if os.path.exists(installed):  # installed next to c_sdk (pip, cmake --install)
+        return installed
     repo = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
     return os.path.join(repo, "build", "standin", _LIBRARY)
 
@@ -164,6 +197,9 @@ class StandIn(object):
             "vqsim_pending_events": (c.c_int, []),
             "vqsim_break": (c.c_int, [c.c_char_p, c.c_int, c.c_int]),
             "vqsim_callback_address": (c.c_ulonglong, []),
+            "vqsim_simulate": (c.c_int, [c.c_char_p]),
+            "vqsim_simulating": (c.c_int, []),
+            "vqsim_simulation_report": (c.c_char_p, []),
         }
         for name, (restype, argtypes) in signatures.items():
             function = getattr(self.lib, name)
@@ -281,6 +317,102 @@ class StandIn(object):
     def callback_address(self):
         """Address of the registered event callback, 0 if none."""
         return self.lib.vqsim_callback_address()
+
+    # ---- Simulation ----
+
+    def simulate(self, enable=True, **config):
+        """Starts a fresh simulated session; ``simulate(None)`` ends it.
+
+        Keys (all optional): seed, steps, step (seconds), start, end
+        ("YYYY-MM-DD HH:MM:SS"), cash, commission, slippage, volatility.
+        """
+        if enable is None or enable is False:
+            if config:
+                raise TypeError("simulate(None) takes no configuration")
+            text = None
+        else:
+            unknown = sorted(set(config) - set(_SIMULATE_KEYS))
+            if unknown:
+                raise TypeError("unknown simulation keys: %s" % ", ".join(unknown))
+            text = encode(config)
+        if self.lib.vqsim_simulate(text) != 0:
+            raise ValueError("invalid simulation configuration: %r" % (config,))
+
+    def simulating(self):
+        return self.lib.vqsim_simulating() == 1
+
+    def report(self):
+        """The simulated session as a dict (see vqsim.h), None when off."""
+        return json.loads(self.lib.vqsim_simulation_report().decode("utf-8"))
+
+
+# ---- The simulation's text encoding ----
+
+_ESCAPES = {"%": "%25", ";": "%3B", "=": "%3D", "\r": "%0D", "\n": "%0A"}
+_ESCAPED = re.compile("%([0-9A-Fa-f]{2})")
+_INT = re.compile(r"-?[0-9]+\Z")
+_FLOAT = re.compile(r"-?([0-9]+\.?[0-9]*|\.[0-9]+)([eE][-+]?[0-9]+)?\Z")
+
+
+def _escape(value):
+    return "".join(_ESCAPES.get(ch, ch) for ch in value)
+
+
+def _text(value):
+    if isinstance(value, bytes):
+        return value.decode("utf-8")
+    if isinstance(value, bool):
+        return "1" if value else "0"
+    return str(value)
+
+
+def encode(fields=None, **more):
+    """One record from a mapping and/or keywords, as bytes: b"k=v;k=v"."""
+    items = list((fields or {}).items()) + list(more.items())
+    return ";".join(_escape(_text(k)) + "=" + _escape(_text(v)) for k, v in items).encode("utf-8")
+
+
+def encode_records(records):
+    """Several records, one per line."""
+    return b"\n".join(encode(record) for record in records)
+
+
+def _value(text):
+    text = _ESCAPED.sub(lambda m: chr(int(m.group(1), 16)), text)
+    if _INT.match(text):
+        return int(text)
+    if _FLOAT.match(text):
+        return float(text)
+    return text
+
+
+def decode_records(payload):
+    """The records of a payload or response, as dicts; numbers become int or
+    float, everything else stays str.  None or empty gives []."""
+    if not payload:
+        return []
+    if isinstance(payload, (bytes, bytearray)):
+        payload = bytes(payload).decode("utf-8")
+    records = []
+    for line in payload.split("\n"):
+        if not line.strip():
+            continue
+        record = {}
+        for field in line.split(";"):
+            if not field.strip():
+                continue
+            key, sep, value = field.partition("=")
+            if not sep:
+                raise ValueError("field without '=': %r" % field)
+            record[_ESCAPED.sub(lambda m: chr(int(m.group(1), 16)), key.strip())] = _value(value)
+        records.append(record)
+    return records
+
+
+def decode(payload):
+    """The first record of a payload or response as a dict ({} if none)."""
+    records = decode_records(payload)
+    return records[0] if records else {}
 
 
 _instance = None

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "simulation.h"
 #include "state.h"
 #include "vqsim.h"
 
@@ -45,6 +46,7 @@ int lookup(const char* name, unsigned feature) {
 using namespace vqsim;
 
 extern "C" void vqsim_reset(void) {
+  sim::reset();
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   for (Slot& slot : s.slots) {
@@ -182,4 +184,14 @@ extern "C" int vqsim_break(const char* fn, int mode, int length) {
 
 extern "C" unsigned long long vqsim_callback_address(void) {
   return reinterpret_cast<std::uintptr_t>(state().callback.load());
+}
+
+extern "C" int vqsim_simulate(const char* config) { return sim::simulate(config); }
+
+extern "C" int vqsim_simulating(void) { return sim::active() ? 1 : 0; }
+
+extern "C" const char* vqsim_simulation_report(void) {
+  thread_local std::string text;
+  text = sim::report_json();
+  return text.c_str();
 }

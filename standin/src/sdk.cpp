@@ -1,8 +1,11 @@
 // The SDK functions of the stand-in.  Every definition is `extern "C"`, so a
 // signature that differs from vqsdk.h is a compile error rather than a new
-// C++ overload.
+// C++ overload.  Every call is recorded first; a simulated session (see
+// simulation.h) then answers the functions it knows, the rest return what
+// the control interface scripted.
 #include <string>
 
+#include "simulation.h"
 #include "state.h"
 #include "vqsdk.h"
 
@@ -11,10 +14,19 @@ using namespace vqsim;
 #define VQSIM_DEFINE_REQUEST_RESPONSE(name)                                   \
   extern "C" int name(char* req, int req_len, char** res, int* res_len) {     \
     note(FN_##name, Buffer{req, req_len}, res, res_len);                      \
+    int status;                                                               \
+    if (sim::respond(FN_##name, Buffer{req, req_len}, res, res_len, status))  \
+      return status;                                                          \
     return respond(FN_##name, res, res_len);                                  \
   }
-#define VQSIM_DEFINE_REQUEST_STATUS(name) \
-  extern "C" int name(char* req, int req_len) { return noted_status(FN_##name, Buffer{req, req_len}); }
+#define VQSIM_DEFINE_REQUEST_STATUS(name)                                     \
+  extern "C" int name(char* req, int req_len) {                               \
+    note(FN_##name, Buffer{req, req_len});                                    \
+    int status;                                                               \
+    if (sim::request_status(FN_##name, Buffer{req, req_len}, status))         \
+      return status;                                                          \
+    return status_of(FN_##name);                                              \
+  }
 
 VQSIM_REQUEST_RESPONSE_FUNCTIONS(VQSIM_DEFINE_REQUEST_RESPONSE)
 VQSIM_REQUEST_STATUS_FUNCTIONS(VQSIM_DEFINE_REQUEST_STATUS)
@@ -69,7 +81,10 @@ extern "C" void vqi_set_serv_addr_v5(const char* addr, const char* orgcode, cons
   note(FN_vqi_set_serv_addr_v5, addr, orgcode, site_id);
 }
 extern "C" void vqi_set_strategy_id(const char* strategy_id) { note(FN_vqi_set_strategy_id, strategy_id); }
-extern "C" void vqi_set_account_id(const char* account_ids) { note(FN_vqi_set_account_id, account_ids); }
+extern "C" void vqi_set_account_id(const char* account_ids) {
+  note(FN_vqi_set_account_id, account_ids);
+  sim::remember_account(account_ids);
+}
 extern "C" void vqi_set_mfp(const char* mfp) { note(FN_vqi_set_mfp, mfp); }
 extern "C" void vqi_set_ctp_md_info(const char* front_addresses, const char* user_name, const char* password) {
   note(FN_vqi_set_ctp_md_info, front_addresses, user_name, password);
@@ -105,7 +120,10 @@ extern "C" void vqi_set_simtrade_only(void) { note(FN_vqi_set_simtrade_only); }
 
 extern "C" const char* vqi_strerror(int errorno) {
   note(FN_vqi_strerror, errorno);
-  return text_of(FN_vqi_strerror, "vqsdk error " + std::to_string(errorno));
+  std::string text = "vqsdk error " + std::to_string(errorno);
+  std::string simulated;
+  if (sim::error_text(errorno, simulated)) text += ": " + simulated;
+  return text_of(FN_vqi_strerror, text);
 }
 
 extern "C" const char* vqi_get_ext_errormsg(void) {
@@ -126,19 +144,34 @@ extern "C" const char* vqi_get_encrypted_token(void) {
 // ---- Subscription, scheduling and timers ----
 
 extern "C" int vqi_subscribe(const char* symbols, const char* frequency, bool unsubscribe_previous) {
-  return noted_status(FN_vqi_subscribe, symbols, frequency, unsubscribe_previous);
+  note(FN_vqi_subscribe, symbols, frequency, unsubscribe_previous);
+  int status;
+  if (sim::subscribe(symbols, frequency, unsubscribe_previous, status)) return status;
+  return status_of(FN_vqi_subscribe);
 }
 extern "C" int vqi_unsubscribe(const char* symbols, const char* frequency) {
-  return noted_status(FN_vqi_unsubscribe, symbols, frequency);
+  note(FN_vqi_unsubscribe, symbols, frequency);
+  int status;
+  if (sim::unsubscribe(symbols, frequency, status)) return status;
+  return status_of(FN_vqi_unsubscribe);
 }
 extern "C" int vqi_schedule(const char* date_rule, const char* time_rule) {
   return noted_status(FN_vqi_schedule, date_rule, time_rule);
 }
-extern "C" void vqi_set_timer(int interval) { note(FN_vqi_set_timer, interval); }
-extern "C" int vqi_user_timer(int period, int start_delay) {
-  return noted_status(FN_vqi_user_timer, period, start_delay);
+extern "C" void vqi_set_timer(int interval) {
+  note(FN_vqi_set_timer, interval);
+  sim::set_timer(interval);
 }
-extern "C" void vqi_user_timer_stop(int timer_id) { note(FN_vqi_user_timer_stop, timer_id); }
+extern "C" int vqi_user_timer(int period, int start_delay) {
+  note(FN_vqi_user_timer, period, start_delay);
+  int status;
+  if (sim::user_timer(period, start_delay, status)) return status;
+  return status_of(FN_vqi_user_timer);
+}
+extern "C" void vqi_user_timer_stop(int timer_id) {
+  note(FN_vqi_user_timer_stop, timer_id);
+  sim::user_timer_stop(timer_id);
+}
 
 // ---- Backtest configuration ----
 
@@ -147,9 +180,11 @@ extern "C" int vqi_set_backtest_config(const char* start_time, const char* end_t
                                        double slippage_ratio, double option_float_margin_ratio1,
                                        double option_float_margin_ratio2, int adjust, int match_mode,
                                        int check_cache) {
-  return noted_status(FN_vqi_set_backtest_config, start_time, end_time, initial_cash, transaction_ratio,
-                      commission_ratio, commission_unit, slippage_ratio, option_float_margin_ratio1,
-                      option_float_margin_ratio2, adjust, match_mode, check_cache);
+  note(FN_vqi_set_backtest_config, start_time, end_time, initial_cash, transaction_ratio, commission_ratio,
+       commission_unit, slippage_ratio, option_float_margin_ratio1, option_float_margin_ratio2, adjust, match_mode,
+       check_cache);
+  sim::remember_backtest_config(start_time, end_time, initial_cash, commission_ratio, slippage_ratio);
+  return status_of(FN_vqi_set_backtest_config);
 }
 extern "C" void vqi_set_backtest_intraday(int req) { note(FN_vqi_set_backtest_intraday, req); }
 extern "C" void vqi_set_backtest_threadnum(int n) { note(FN_vqi_set_backtest_threadnum, n); }
@@ -165,9 +200,15 @@ extern "C" void vqi_set_bus_secure(int in_mode, const char* tlsca, const char* t
                                    bool skip_verify) {
   note(FN_vqi_set_bus_secure, in_mode, tlsca, tlscert, tlskey, skip_verify);
 }
-extern "C" void vqi_add_bus_topic(const char* topic) { note(FN_vqi_add_bus_topic, topic); }
+extern "C" void vqi_add_bus_topic(const char* topic) {
+  note(FN_vqi_add_bus_topic, topic);
+  sim::add_bus_topic(topic);
+}
 extern "C" int vqi_send_msg_to_bus(const char* topic, const char* msg) {
-  return noted_status(FN_vqi_send_msg_to_bus, topic, msg);
+  note(FN_vqi_send_msg_to_bus, topic, msg);
+  int status;
+  if (sim::send_msg_to_bus(topic, msg, status)) return status;
+  return status_of(FN_vqi_send_msg_to_bus);
 }
 
 // ---- Library, clock and polling ----

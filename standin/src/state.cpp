@@ -1,5 +1,6 @@
 #include "state.h"
 
+#include "simulation.h"
 #include "vqsim.h"
 
 #include <charconv>
@@ -272,6 +273,8 @@ long long clock_now() {
     std::lock_guard<std::mutex> lock(s.mutex);
     if (s.fixed_clock) return s.now;
   }
+  long long simulated;
+  if (sim::clock_ms(simulated)) return simulated;
   using namespace std::chrono;
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
@@ -282,6 +285,8 @@ double clock_now_plus() {
     std::lock_guard<std::mutex> lock(s.mutex);
     if (s.fixed_clock) return s.now_plus;
   }
+  long long simulated;
+  if (sim::clock_ms(simulated)) return static_cast<double>(simulated) / 1000.0;
   using namespace std::chrono;
   return duration<double>(system_clock::now().time_since_epoch()).count();
 }
@@ -303,6 +308,7 @@ Event make_event(const char* text, const char* data, int count) {
 bool deliver(const Event& event) {
   vqi_event_callback_t callback = state().callback.load();
   if (!callback) return false;
+  sim::delivered(event.has_text ? event.text.c_str() : nullptr);
   callback(event.has_text ? event.text.c_str() : nullptr, event.has_data ? event.data.data() : nullptr,
            event.count);
   return true;
@@ -319,6 +325,15 @@ bool take_event(Event& event) {
   return true;
 }
 
+// Queued events first; when none is left, a simulated session makes the next
+// ones, until it has finished.
+bool next_event(Event& event) {
+  while (!take_event(event)) {
+    if (!sim::advance()) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 void set_callback(vqi_event_callback_t callback) { state().callback.store(callback); }
@@ -327,7 +342,7 @@ int run_loop() {
   State& s = state();
   s.run_depth++;
   Event event;
-  while (!s.stop.load() && take_event(event)) deliver(event);
+  while (!s.stop.load() && next_event(event)) deliver(event);
   // A stop ends every nested loop; the outermost one clears it for the next run.
   if (--s.run_depth == 0) s.stop.store(false);
   return status_of(FN_vqi_run);
@@ -335,7 +350,7 @@ int run_loop() {
 
 int poll_once() {
   Event event;
-  bool taken = take_event(event);
+  bool taken = next_event(event);
   if (taken) deliver(event);
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);

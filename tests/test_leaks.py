@@ -17,6 +17,7 @@ import tracemalloc
 import pytest
 
 import c_sdk
+from params import inner, kind, params
 from tables import BINDINGS, DIRECT, REQUEST_RESPONSE
 
 WARMUP = 10
@@ -139,49 +140,19 @@ class Truthy:
         return True
 
 
-TEXT_PARAMS = {"symbols", "fields", "serv_id", "server_addr", "user_name", "password", "tlsca", "tlscert",
-               "tlskey", "topic", "msg", "date_rule", "time_rule", "start_time", "end_time", "strategy_id",
-               "frequency", "token", "mfp", "addr", "front_addresses", "sdk_version", "sdk_lang", "algo_name",
-               "algo_params", "account_id", "algo_id", "symbol", "account", "orgcode", "site_id", "account_ids"}
-INT_PARAMS = {"mode", "in_mode", "adjust", "match_mode", "check_cache", "interval", "errorno", "volume", "side",
-              "order_type", "position_effect", "repeat_n", "max_price_offset", "time_out", "time_wait",
-              "reorder_id", "period", "start_delay", "timer_id", "max_wait_time", "n"}
-FLOAT_PARAMS = {"initial_cash", "transaction_ratio", "commission_ratio", "commission_unit", "slippage_ratio",
-                "option_float_margin_ratio1", "option_float_margin_ratio2", "price"}
-BOOL_PARAMS = {"include_call_auction", "skip_verify", "unsubscribe_previous"}
-INT_REQUESTS = {"py_vqi_set_backtest_intraday"}  # `req` is an int there
-
-
-def inner(name):
-    """The binding itself, below the decorator's wrapper."""
-    fn = getattr(c_sdk, name)
-    return fn.__closure__[0].cell_contents if DECORATED.get(name) else fn
-
-
-def params(fn):
-    sig = fn.__text_signature__.strip("()")
-    return [p.strip() for p in sig.split(",") if p.strip()]
+SAMPLES = {
+    "request": (b"\x08\x01req", bytearray(b"\x08\x02")),
+    "text": (b"text", bytearray(b"bytearray")),
+    "int": (3, IntLike()),
+    "float": (1.5, FloatLike()),
+    "bool": (True, Truthy()),
+    "callable": (len, len),
+}
 
 
 def sample_args(name, fn, variant):
     """Valid arguments; variant 0 uses the plain types, 1 the converted ones."""
-    args = []
-    for p in params(fn):
-        if p == "req" and name not in INT_REQUESTS:
-            args.append(b"\x08\x01req" if variant == 0 else bytearray(b"\x08\x02"))
-        elif p in TEXT_PARAMS:
-            args.append(b"text" if variant == 0 else bytearray(b"bytearray"))
-        elif p in INT_PARAMS or p == "req":
-            args.append(3 if variant == 0 else IntLike())
-        elif p in FLOAT_PARAMS:
-            args.append(1.5 if variant == 0 else FloatLike())
-        elif p in BOOL_PARAMS:
-            args.append(True if variant == 0 else Truthy())
-        elif p == "pythonf":
-            args.append(len)
-        else:
-            raise AssertionError("no sample value for parameter %r of %s" % (p, name))
-    return args
+    return [SAMPLES[kind(name, p)][variant] for p in params(fn)]
 
 
 CALLABLES = [n for n, _ in BINDINGS] + DIRECT

@@ -104,23 +104,36 @@ def test_shorter_length_is_passed_as_claimed(sdk):
     assert sdk.last("vqi_history_bars_pb") == (b"fo", 2) + OUT
 
 
-@pytest.mark.parametrize("breach,text", [
-    ("null", "vqi_history_bars_pb reported success with a NULL response of 5 bytes"),
-    ("negative", "vqi_history_bars_pb reported success with a negative response length (-5)"),
+# Every member that hands out a response, with arguments that convert.
+RESPONSE_MEMBERS = sorted((name, sdk_fn, (b"x",)) for name, sdk_fn in REQUEST_RESPONSE.items()) + [
+    ("py_vqi_current", "vqi_current_pb", (b"A", b"price", True)),
+    ("py_vqi_get_child_orders", "vqi_get_child_orders_pb", (b"acc", b"algo")),
+    ("py_vqi_algo_order_batch", "vqi_algo_order_batch_pb", (b"r", b"name", b"params")),
+    ("py_vqi_get_accounts", "vqi_get_account_info_pb", ()),
+]
+
+
+@pytest.mark.parametrize("breach,length,text", [
+    ("null", 5, "reported success with a NULL response of 5 bytes"),
+    ("null", 2 ** 31 - 1, "reported success with a NULL response of 2147483647 bytes"),
+    ("negative", -5, "reported success with a negative response length (-5)"),
+    ("negative", -2 ** 31, "reported success with a negative response length (-2147483648)"),
 ])
-def test_sdk_contract_breaches_raise(sdk, module, breach, text):
+@pytest.mark.parametrize("name,sdk_fn,args", RESPONSE_MEMBERS, ids=[m[0] for m in RESPONSE_MEMBERS])
+def test_sdk_contract_breaches_raise(sdk, module, name, sdk_fn, args, breach, length, text):
+    fn = getattr(c_sdk, name)
     if breach == "null":
-        sdk.break_null_response("vqi_history_bars_pb", 5)
+        sdk.break_null_response(sdk_fn, length)
     else:
-        sdk.break_negative_length("vqi_history_bars_pb", -5)
+        sdk.break_negative_length(sdk_fn, length)
     with pytest.raises(SystemError) as e:
-        c_sdk.py_vqi_history_bars_pb(b"x")
-    assert str(e.value) == text
+        fn(*args)
+    assert str(e.value) == "%s %s" % (sdk_fn, text)
     module.CSDK_OPERATE_SUCCESS = 1  # a failure never reads the response
-    assert c_sdk.py_vqi_history_bars_pb(b"x") == (0, None)
+    assert fn(*args) == (0, None)
     module.CSDK_OPERATE_SUCCESS = 0
-    sdk.reset()
-    assert c_sdk.py_vqi_history_bars_pb(b"x") == (0, b"")
+    sdk.clear_break(sdk_fn)
+    assert fn(*args) == (0, b"")  # and the module carries on
 
 
 def test_bytearray_cannot_be_resized_under_the_sdk(sdk):

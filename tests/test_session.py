@@ -148,21 +148,28 @@ BRIDGE_FAILURES = """
     for ev in {events!r}:
         sdk.queue_event(*ev)
     sdk.queue_event(b'ok', b'1')
-    print(c_sdk.py_vqi_run(), got, flush=True)
+    {run}
+    print(status, got, flush=True)
 """
+RUNNERS = {"run": "status = c_sdk.py_vqi_run()",
+           "poll": "status = 0\n    while c_sdk.vqi_poll():\n        pass"}
 
 
 @pytest.mark.parametrize("setup,events,error", [
     ("", [(b"raise", b"")], "KeyError: 'boom'"),
     ("", [(b"\xff\xfe", b"")], "UnicodeDecodeError"),
     ("", [(b"neg", b"", -3)], "SystemError: the SDK delivered an event with a negative payload length (-3)"),
+    ("", [(b"neg", b"", -2 ** 31)],
+     "SystemError: the SDK delivered an event with a negative payload length (-2147483648)"),
     ("", [(None, b"")], "SystemError: the SDK delivered an event with a NULL text"),
+    ("", [(b"nodata", None, 3)], "SystemError: the SDK delivered a NULL payload of 3 bytes"),
     ("c_sdk.py_vqi_set_data_callback(None)", [(b"x", b"")], "TypeError: 'NoneType' object is not callable"),
     ("del c_sdk.f", [(b"x", b"")], "NameError: name 'f' is not defined"),
     ("del c_sdk.IS_PY2", [(b"x", b"")], "NameError: name 'IS_PY2' is not defined"),
 ])
-def test_bridge_contains_failures(setup, events, error):
-    r = run_python(BRIDGE_FAILURES.format(setup=setup, events=events))
+@pytest.mark.parametrize("runner", sorted(RUNNERS))
+def test_bridge_contains_failures(setup, events, error, runner):
+    r = run_python(BRIDGE_FAILURES.format(setup=setup, events=events, run=RUNNERS[runner]))
     assert r.returncode == 0, r.stderr
     assert r.stderr.count(error) == (4 if setup else 2), r.stderr
     assert r.stderr.count("Exception ignored in: 'c_sdk.callback_wrapper'") == (2 if setup else 1)
@@ -282,6 +289,11 @@ def test_status_fail_errors_propagate(sdk, log, module):
     sdk.set_text("vqi_strerror", b"\xff")
     with pytest.raises(UnicodeDecodeError):
         c_sdk.c_status_fail(2)
+    sdk.break_null_text("vqi_strerror")  # an SDK that breaks its contract
+    with pytest.raises(SystemError, match="^vqi_strerror returned a NULL text$"):
+        c_sdk.c_status_fail(2, "vqi_x")
+    assert c_sdk.c_status_fail(0, "vqi_x") is False  # success asks for no text
+    sdk.clear_break("vqi_strerror")
     assert log == []
     del module.vqsdklogger
     sdk.set_text("vqi_strerror", b"ok")

@@ -69,6 +69,7 @@ class Fuzzer(object):
         self.sdk.reset()
         self.sdk.recording(False)  # huge buffers would pile up in the call log
         self.saved = dict(vars(c_sdk))
+        self.saved_classes = [(getattr(c_sdk, name), dict(vars(getattr(c_sdk, name)))) for name in RECORD_NAMES]
         self.counts = {"calls": 0, "results": 0, "exceptions": 0, "events": 0}
         self.targets = self._targets()
         self.values = self._values()
@@ -431,6 +432,15 @@ class Fuzzer(object):
         for name, value in self.saved.items():
             if ns.get(name, self) is not value:
                 ns[name] = value
+        # A record method called with a class as `self` assigns class
+        # attributes, as the same Python code would (`data` among them).
+        for cls, members in self.saved_classes:
+            current = vars(cls)
+            for name in [n for n in current if n not in members]:
+                delattr(cls, name)
+            for name, value in members.items():
+                if current.get(name, self) is not value:
+                    setattr(cls, name, value)
 
     def drain(self):
         """Delivers what is still queued, with an innocent callable."""
@@ -456,6 +466,7 @@ class Fuzzer(object):
             if rebound or self.rng.random() < 0.02:
                 self.restore_globals()
             if i % 500 == 499:
+                self.restore_globals()
                 self.untangle()
                 self.drain()
                 gc.collect()

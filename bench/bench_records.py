@@ -12,6 +12,8 @@ are printed too.
 """
 
 import argparse
+import os
+import sys
 import timeit
 
 import c_sdk
@@ -19,49 +21,9 @@ import c_sdk
 BAR_FIELDS = ("symbol", "eob", "bob", "open", "close", "high", "low", "volume", "amount", "pre_close",
               "position", "frequency", "receive_local_time")
 
-# The pure-Python bar record: the same members, written the plain way.
-_SOURCE = '''
-class PyBarLikeDict2(object):
-    __slots__ = ['data']
-
-    def __init__(self, data):
-        self.data = data
-
-    def __getitem__(self, item):
-        return self.data.get(item)
-
-    def __setitem__(self, item, value):
-        self.data[item] = value
-
-    def __contains__(self, key):
-        return key in self.data
-
-    def __getattr__(self, item):
-        return self.data.get(item)
-
-    def __setattr__(self, item, value):
-        if item != 'data':
-            self.data[item] = value
-        else:
-            super(PyBarLikeDict2, self).__setattr__(item, value)
-
-    def __str__(self):
-        return self.data.__str__()
-
-    def __repr__(self):
-        return self.data.__repr__()
-'''
-for _field in BAR_FIELDS:
-    _SOURCE += '''
-    @property
-    def {0}(self):
-        return self.data.get('{0}')
-
-    @{0}.setter
-    def {0}(self, value):
-        self.data['{0}'] = value
-'''.format(_field)
-exec(compile(_SOURCE, "<pure-python records>", "exec"), globals())
+# The pure-Python bar record shared with the peer comparison.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "peers"))
+from bench_pyrecord import BarLikeDict2 as PyBarLikeDict2  # noqa: E402
 
 CASES = [
     ("property   bar.close", "bar.close"),

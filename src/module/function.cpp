@@ -7,7 +7,7 @@ namespace csdk {
 
 namespace {
 
-PyObject* parse_params(const char* spec) {
+PyObject* parse_params(const char* names_text) {
     PyObject* names = PyList_New(0);
     if (!names) return nullptr;
     std::string cur;
@@ -20,7 +20,7 @@ PyObject* parse_params(const char* spec) {
         Py_DECREF(s);
         return rc == 0;
     };
-    for (const char* p = spec; ; ++p) {
+    for (const char* p = names_text; ; ++p) {
         if (*p == ',' || *p == '\0') {
             if (!flush()) { Py_DECREF(names); return nullptr; }
             cur.clear();

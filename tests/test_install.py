@@ -201,6 +201,15 @@ j = 'k'
 """
 
 
+def backend():
+    sys.path.insert(0, os.path.join(ROOT, "tools", "build_backend"))
+    try:
+        import csdk_build
+    finally:
+        sys.path.pop(0)
+    return csdk_build
+
+
 @pytest.mark.parametrize("text", [open(os.path.join(ROOT, "pyproject.toml")).read(), TOML_SAMPLE],
                          ids=["pyproject", "sample"])
 def test_backend_reads_toml_like_tomllib_without_it(text):
@@ -209,9 +218,25 @@ def test_backend_reads_toml_like_tomllib_without_it(text):
         import tomllib
     except ImportError:
         import tomli as tomllib
-    sys.path.insert(0, os.path.join(ROOT, "tools", "build_backend"))
-    try:
-        import csdk_build
-    finally:
-        sys.path.pop(0)
-    assert csdk_build.parse_toml(text) == tomllib.loads(text)
+    assert backend().parse_toml(text) == tomllib.loads(text)
+
+
+def test_backend_configures_against_a_real_sdk_under_vqsdk_root(tmp_path, monkeypatch):
+    # A copy of the stand-in library plays the real SDK; the configured
+    # build shows what the wheel would link and install.
+    sdk = tmp_path / "sdk"
+    (sdk / "lib").mkdir(parents=True)
+    shutil.copy(os.path.join(BUILD_DIR, "standin", "libvqsdk.so"), str(sdk / "lib"))
+    monkeypatch.setenv("VQSDK_ROOT", str(sdk))
+    monkeypatch.delenv("VQSDK_LIBRARY", raising=False)
+    monkeypatch.delenv("CSDK_CMAKE_ARGS", raising=False)
+    build = tmp_path / "build"
+    run(backend().configure_command(str(build)), env_without(*SANITIZER), tmp_path)
+    with open(str(build / "CMakeCache.txt")) as cache:
+        entries = dict(line.rstrip("\n").split("=", 1) for line in cache if "=" in line and line[0] not in "#/")
+    assert entries["VQSDK_LIBRARY:FILEPATH"] == str(sdk / "lib" / "libvqsdk.so")
+    assert entries["CSDK_INSTALL_PYTHONDIR:STRING"] == "."
+    scripts = glob.glob(str(build / "**" / "cmake_install.cmake"), recursive=True)
+    installs = "".join(open(script).read() for script in scripts)
+    assert "c_sdk.pyi" in installs
+    assert "vqsim.py" not in installs and "libvqsdk.so" not in installs

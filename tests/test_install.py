@@ -44,7 +44,8 @@ def run(command, env, cwd):
 
 
 def pip(args, cwd):
-    env = env_without(*(SANITIZER + TREE), CSDK_CMAKE_BUILD_DIR=BUILD_DIR, PIP_NO_INPUT="1",
+    # Offline and without dependencies, so no index and no find-links.
+    env = env_without(*(SANITIZER + TREE + ("PIP_FIND_LINKS",)), CSDK_CMAKE_BUILD_DIR=BUILD_DIR, PIP_NO_INPUT="1",
                       PIP_DISABLE_PIP_VERSION_CHECK="1", PIP_ROOT_USER_ACTION="ignore")
     out = run([sys.executable, "-m", "pip"] + args, env, cwd)
     assert "DEPRECATION" not in out and "WARNING" not in out, out
@@ -226,7 +227,8 @@ def test_backend_configures_against_a_real_sdk_under_vqsdk_root(tmp_path, monkey
     # build shows what the wheel would link and install.
     sdk = tmp_path / "sdk"
     (sdk / "lib").mkdir(parents=True)
-    shutil.copy(os.path.join(BUILD_DIR, "standin", "libvqsdk.so"), str(sdk / "lib"))
+    shutil.copy(os.environ.get("VQSDK_STANDIN_LIB") or os.path.join(BUILD_DIR, "standin", "libvqsdk.so"),
+                str(sdk / "lib"))
     monkeypatch.setenv("VQSDK_ROOT", str(sdk))
     monkeypatch.delenv("VQSDK_LIBRARY", raising=False)
     monkeypatch.delenv("CSDK_CMAKE_ARGS", raising=False)

@@ -211,7 +211,11 @@ def backend():
     return csdk_build
 
 
-@pytest.mark.parametrize("text", [open(os.path.join(ROOT, "pyproject.toml")).read(), TOML_SAMPLE],
+with open(os.path.join(ROOT, "pyproject.toml")) as _pyproject:
+    PYPROJECT = _pyproject.read()
+
+
+@pytest.mark.parametrize("text", [PYPROJECT, TOML_SAMPLE],
                          ids=["pyproject", "sample"])
 def test_backend_reads_toml_like_tomllib_without_it(text):
     # Interpreters before 3.11 have no tomllib: the backend parses itself.
@@ -239,6 +243,9 @@ def test_backend_configures_against_a_real_sdk_under_vqsdk_root(tmp_path, monkey
     assert entries["VQSDK_LIBRARY:FILEPATH"] == str(sdk / "lib" / "libvqsdk.so")
     assert entries["CSDK_INSTALL_PYTHONDIR:STRING"] == "."
     scripts = glob.glob(str(build / "**" / "cmake_install.cmake"), recursive=True)
-    installs = "".join(open(script).read() for script in scripts)
+    installs = ""
+    for script in scripts:
+        with open(script) as source:
+            installs += source.read()
     assert "c_sdk.pyi" in installs
     assert "vqsim.py" not in installs and "libvqsdk.so" not in installs

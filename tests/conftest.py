@@ -32,9 +32,9 @@ def module():
         ns.update(saved)
 
 
-def run_python(code, extra_path=(), timeout=60):
-    """Runs code in a fresh interpreter with the test environment."""
-    env = dict(os.environ)
+def run_python(code, extra_path=(), timeout=60, env=None):
+    """Runs code in a fresh interpreter with the test environment (and `env`)."""
+    env = dict(os.environ, **(env or {}))
     env["PYTHONPATH"] = os.pathsep.join(list(extra_path) + [env.get("PYTHONPATH", "")])
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, timeout=timeout,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)

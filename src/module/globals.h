@@ -52,6 +52,10 @@ inline PyObject* lookup(Global& g) {
     return lookup_slow(g);
 }
 
+// The same as an owned reference, for a value that must outlive a call into
+// Python code.
+inline Ref lookup_ref(Global& g) { return Ref::borrow(lookup(g)); }
+
 // Looks up a global by name object (for names known only at run time, such
 // as a record class's own name).  Borrowed reference, or null with NameError.
 PyObject* lookup_name(PyObject* name);
@@ -64,6 +68,7 @@ inline int compare_success(PyObject* status_obj, int status, int op = Py_EQ) {
     if (CSDK_LIKELY(globals::CSDK_OPERATE_SUCCESS.small_int))
         return (globals::CSDK_OPERATE_SUCCESS.int_value == status) == (op == Py_EQ);
     if (PyLong_CheckExact(success)) return op != Py_EQ;  // an int beyond a C long equals no status
+    Ref held = Ref::borrow(success);  // its __eq__ may rebind the global
     PyObject* cmp = PyObject_RichCompare(status_obj, success, op);
     if (!cmp) return -1;
     int truth = cmp == Py_True ? 1 : cmp == Py_False ? 0 : PyObject_IsTrue(cmp);
@@ -77,6 +82,7 @@ inline int truth(PyObject* o) {
     if (o == Py_False || o == Py_None) return 0;
     CallOut guard;  // __bool__ or __len__
     if (!guard) return -1;
+    Ref held = Ref::borrow(o);  // which may drop the caller's reference to o
     return PyObject_IsTrue(o);
 }
 

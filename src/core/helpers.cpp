@@ -117,7 +117,7 @@ PyObject* wrapper_call(PyObject* self, PyObject* const* args, size_t nargsf, PyO
     Py_INCREF(func);
     PyObject* result;
     if (first == total) {
-        result = _PyObject_Vectorcall(func, args, nargsf, kwnames);
+        result = compat::vectorcall(func, args, nargsf, kwnames);
     } else {
         PyObject* small[17];
         PyObject** stack = total < 16 ? small : PyMem_New(PyObject*, total + 1);
@@ -137,7 +137,7 @@ PyObject* wrapper_call(PyObject* self, PyObject* const* args, size_t nargsf, PyO
             }
         }
         result = done == total
-                     ? _PyObject_Vectorcall(func, converted, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames)
+                     ? compat::vectorcall(func, converted, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames)
                      : nullptr;
         for (Py_ssize_t i = 0; i < done; ++i) Py_DECREF(converted[i]);
         if (stack != small) PyMem_Free(stack);
@@ -177,7 +177,7 @@ PyObject* c_status_ok(PyObject* self, PyObject* const* args, size_t nargsf, PyOb
 int log_failure(PyObject* status, PyObject* cfunname) {
     Ref strerror = lookup_ref(globals::py_vqi_strerror);
     if (!strerror) return -1;
-    PyObject* text = _PyObject_Vectorcall(strerror.get(), &status, 1, nullptr);
+    PyObject* text = compat::vectorcall(strerror.get(), &status, 1, nullptr);
     if (!text) return -1;
     PyObject* info = PyObject_CallMethodObjArgs(text, s.decode, s.utf8, nullptr);
     Py_DECREF(text);
@@ -191,7 +191,7 @@ int log_failure(PyObject* status, PyObject* cfunname) {
                         : PyObject_CallMethodObjArgs(s.without_name, s.format, status, info, nullptr);
     }
     Py_DECREF(info);
-    PyObject* logged = message ? _PyObject_Vectorcall(debug, &message, 1, nullptr) : nullptr;
+    PyObject* logged = message ? compat::vectorcall(debug, &message, 1, nullptr) : nullptr;
     Py_XDECREF(debug);
     Py_XDECREF(message);
     if (!logged) return -1;

@@ -2,12 +2,12 @@
 //
 // Each name is looked up in the module namespace, then among the builtins,
 // at every use, so a rebinding from Python takes effect at the next call.
-// The lookup is cached against the two dictionaries' version tags: any
-// change to either dictionary invalidates the cached value.
+// The lookup is cached against the state of the two dictionaries
+// (compat::dict_version): any change to either invalidates the cached value.
 #pragma once
 #include <cstdint>
 
-#include "module/python.h"
+#include "module/compat.h"
 
 namespace csdk {
 
@@ -40,9 +40,7 @@ int init_globals(PyObject* module_namespace);
 
 PyObject* lookup_slow(Global& g);
 
-inline uint64_t dict_version(PyObject* d) {
-    return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
-}
+using compat::dict_version;
 
 // Borrowed reference to the global's current value, or null with NameError.
 inline PyObject* lookup(Global& g) {

@@ -1,4 +1,5 @@
 """Initialisation, the namespace, function objects and the argument conventions."""
+import ctypes
 import importlib
 import inspect
 import sys
@@ -7,7 +8,7 @@ import warnings
 import pytest
 
 import c_sdk
-from conftest import run_python
+from conftest import python_call_text, run_python
 from tables import BINDINGS, DIRECT, HELPERS, RECORD_CLASSES
 
 
@@ -173,8 +174,23 @@ ERRORS = [
 def test_argument_errors(sdk, fn, args, kwargs, message):
     with pytest.raises(TypeError) as e:
         fn(*args, **kwargs)
-    assert str(e.value) == message
+    assert str(e.value) == python_call_text(message)
     assert sdk.count() == 0
+
+
+@pytest.mark.skipif(not hasattr(ctypes.pythonapi, "PyObject_Vectorcall"),
+                    reason="this interpreter's vectorcall entry point is inline only")
+@pytest.mark.parametrize("fn, name", [(c_sdk.py_vqi_history_bars_pb, "py_vqi_history_bars_pb"),
+                                      (c_sdk.py_vqi_place_order, "wrapper")])
+def test_keyword_names_that_are_not_strings(sdk, fn, name):
+    """What reaches the module through the C API still gets its own text."""
+    call = ctypes.pythonapi.PyObject_Vectorcall
+    call.restype = ctypes.py_object
+    call.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
+    args = (ctypes.py_object * 2)(b"", 1)
+    with pytest.raises(TypeError) as e:
+        call(fn, args, 1, (1,))
+    assert str(e.value) == "%s() keywords must be strings" % name and sdk.count() == 0
 
 
 def test_empty_keyword_mapping_is_no_argument(sdk):

@@ -27,6 +27,12 @@ IS_PY3: bool
 f: Callable[[str, bytes], object]
 
 
+# The fields of QuoteItemLikeDict2 are getter-only properties (their fset is
+# None), those of TickLikeDict2 and BarLikeDict2 have setters.  Every record
+# still stores any attribute assigned to an instance, a field or not, in its
+# mapping through __setattr__, so `quote.bid_p = v` works at run time; a type
+# checker goes by the property and rejects it, while `quote["bid_p"] = v`
+# does the same and type-checks.
 class QuoteItemLikeDict2:
     __slots__: List[str]
     data: Any

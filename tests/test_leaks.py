@@ -57,11 +57,13 @@ def assert_no_leak(call, *objects, slack=SLACK):
         call()
     watched = [None, True, False, Ellipsis, b"", ""] + list(objects) + watched_globals()
     refs = [sys.getrefcount(o) for o in watched]
-    # A leak grows every time; a cache or free list filling up once does not,
-    # so a second measurement decides.
-    grown = blocks_grown(call)
-    if grown > slack:
+    # A leak grows every time; a cache or free list filling up once does not
+    # (newer interpreters fill theirs over a few rounds), so another
+    # measurement decides.
+    for _ in range(5):
         grown = blocks_grown(call)
+        if grown <= slack:
+            break
     after = [sys.getrefcount(o) for o in watched]
     grew = [(repr(o)[:60], b, a) for o, b, a in zip(watched, refs, after) if a - b > REF_SLACK]
     assert not grew, "reference counts grew: %r" % grew
@@ -461,6 +463,13 @@ class Receiver:
         self.count += 1
 
 
+# Events the bridge reports.  The interpreter's printer keeps caches of its
+# own that grow by a few blocks now and then (3.13 formats through the
+# traceback module): a larger slack, still below one block per event.
+REPORTED = ("raising", "broken", "no_f", "f_none")
+REPORT_SLACK = ROUNDS // 2
+
+
 def raising(text, data):
     raise KeyError(text)
 
@@ -492,7 +501,7 @@ def test_events(quiet, module, how, case):
         else:
             while c_sdk.vqi_poll():
                 pass
-    assert_no_leak(call, callable_, receiver)
+    assert_no_leak(call, callable_, receiver, slack=REPORT_SLACK if case in REPORTED else SLACK)
 
 
 def test_callable_calling_bindings(quiet, module):
@@ -531,7 +540,7 @@ def test_event_bridge_reports_are_released(quiet, module):
     def call():
         quiet.queue_event(b"x", b"y")
         c_sdk.py_vqi_run()
-    assert_no_leak(call, seen, on_event)
+    assert_no_leak(call, seen, on_event, slack=REPORT_SLACK)
 
 
 # ---- records ----
@@ -607,9 +616,11 @@ def test_reimport(quiet):
     """A new import after the module left sys.modules gives back the same
     module; the import system's bookkeeping for it must not pile up.  (Taking
     the module out of sys.modules and putting it back resizes that dict now
-    and then: a larger slack, still far below one block per import.)"""
+    and then, and newer interpreters' import machinery keeps a few caches of
+    its own: a larger slack, still far below one block per import.)"""
     def call():
-        del sys.modules["c_sdk"]
-        assert importlib.import_module("c_sdk") is c_sdk
-        assert importlib.reload(c_sdk) is c_sdk
-    assert_no_leak(call, slack=ROUNDS // 4)
+        for _ in range(4):
+            del sys.modules["c_sdk"]
+            assert importlib.import_module("c_sdk") is c_sdk
+            assert importlib.reload(c_sdk) is c_sdk
+    assert_no_leak(call, slack=ROUNDS)

@@ -1,4 +1,5 @@
 """Initialisation, the namespace, function objects and the argument conventions."""
+import ctypes
 import importlib
 import inspect
 import sys
@@ -7,7 +8,7 @@ import warnings
 import pytest
 
 import c_sdk
-from conftest import run_python
+from conftest import python_call_text, run_python
 from tables import BINDINGS, DIRECT, HELPERS, RECORD_CLASSES
 
 
@@ -81,6 +82,65 @@ def test_second_interpreter_is_refused():
     assert r.stdout.strip() == "-1"
     assert ("ImportError: Interpreter change detected - this module can only be loaded into one "
             "interpreter per process.") in r.stderr
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="interpreters with a lock of their own came with 3.12")
+def test_interpreter_with_its_own_lock_is_refused_by_the_import_system():
+    r = run_python("""
+        import sys
+        if sys.version_info >= (3, 13):
+            import _interpreters as interpreters
+            interp = interpreters.create("isolated")
+            failure = interpreters.exec(interp, "import c_sdk")
+            print(failure.type.__name__, failure.msg)
+        else:
+            import _xxsubinterpreters as interpreters
+            interp = interpreters.create(isolated=True)
+            try:
+                interpreters.run_string(interp, "import c_sdk")
+            except interpreters.RunFailedError as e:
+                print(str(e).replace("<class 'ImportError'>", "ImportError"))
+        interpreters.destroy(interp)
+        import c_sdk  # the refused import left nothing behind
+        print(c_sdk.__name__)
+    """)
+    assert r.returncode == 0, r.stderr
+    refusal, name = r.stdout.strip().splitlines()
+    assert refusal.startswith("ImportError") and "c_sdk" in refusal and "Interpreter change" not in refusal
+    assert name == "c_sdk"
+
+
+def module_slots():
+    """The (id, value) slots of the module's definition, read from what
+    PyInit_c_sdk returns."""
+    class Def(ctypes.Structure):
+        _fields_ = [("refcnt", ctypes.c_ssize_t), ("type", ctypes.c_void_p), ("m_init", ctypes.c_void_p),
+                    ("m_index", ctypes.c_ssize_t), ("m_copy", ctypes.c_void_p), ("m_name", ctypes.c_char_p),
+                    ("m_doc", ctypes.c_char_p), ("m_size", ctypes.c_ssize_t), ("m_methods", ctypes.c_void_p),
+                    ("m_slots", ctypes.c_void_p)]
+
+    class Slot(ctypes.Structure):
+        _fields_ = [("slot", ctypes.c_int), ("value", ctypes.c_void_p)]
+    init = ctypes.PyDLL(c_sdk.__file__).PyInit_c_sdk
+    init.restype = ctypes.POINTER(Def)
+    definition = init().contents
+    assert definition.m_name == b"c_sdk"
+    slots, i = [], 0
+    while True:
+        slot = Slot.from_address(definition.m_slots + i * ctypes.sizeof(Slot))
+        if slot.slot == 0:
+            return slots
+        slots.append((slot.slot, slot.value or 0))
+        i += 1
+
+
+def test_declared_slots():
+    # Py_mod_create 1, Py_mod_exec 2; from 3.12 Py_mod_multiple_interpreters 3
+    # = supported with a shared lock (1); from 3.13 Py_mod_gil 4 = used (0).
+    expected = {1, 2} | ({3} if sys.version_info >= (3, 12) else set()) | ({4} if sys.version_info >= (3, 13) else set())
+    slots = dict(module_slots())
+    assert set(slots) == expected
+    assert slots.get(3, 1) == 1 and slots.get(4, 0) == 0
 
 
 def test_exec_of_another_module_object_is_refused():
@@ -173,8 +233,23 @@ ERRORS = [
 def test_argument_errors(sdk, fn, args, kwargs, message):
     with pytest.raises(TypeError) as e:
         fn(*args, **kwargs)
-    assert str(e.value) == message
+    assert str(e.value) == python_call_text(message)
     assert sdk.count() == 0
+
+
+@pytest.mark.skipif(not hasattr(ctypes.pythonapi, "PyObject_Vectorcall"),
+                    reason="this interpreter's vectorcall entry point is inline only")
+@pytest.mark.parametrize("fn, name", [(c_sdk.py_vqi_history_bars_pb, "py_vqi_history_bars_pb"),
+                                      (c_sdk.py_vqi_place_order, "wrapper")])
+def test_keyword_names_that_are_not_strings(sdk, fn, name):
+    """What reaches the module through the C API still gets its own text."""
+    call = ctypes.pythonapi.PyObject_Vectorcall
+    call.restype = ctypes.py_object
+    call.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
+    args = (ctypes.py_object * 2)(b"", 1)
+    with pytest.raises(TypeError) as e:
+        call(fn, args, 1, (1,))
+    assert str(e.value) == "%s() keywords must be strings" % name and sdk.count() == 0
 
 
 def test_empty_keyword_mapping_is_no_argument(sdk):

@@ -4,7 +4,7 @@ import inspect
 import pytest
 
 import c_sdk
-from conftest import run_python
+from conftest import python_call_text, run_python
 
 NAMES = ["QuoteItemLikeDict2", "TickLikeDict2", "BarLikeDict2", "ObjectLikeDict2"]
 CLASSES = [getattr(c_sdk, n) for n in NAMES]
@@ -82,7 +82,8 @@ def test_properties(cls, field):
     assert d[field] is value and getattr(rec, field) is value
     if cls is QUOTE:
         assert prop.fset is None
-        with pytest.raises(AttributeError, match="can't set attribute"):
+        # the interpreter's own text, which 3.11 reworded
+        with pytest.raises(AttributeError, match="can't set attribute|has no setter"):
             prop.__set__(rec, 1)
     else:
         assert prop.fset.__name__ == field and prop.fset.__qualname__ == prop.fget.__qualname__
@@ -175,7 +176,7 @@ def test_data_class_fetched_by_name(module, cls):
     class Unrelated(object):
         pass
     setattr(module, name, Unrelated)
-    with pytest.raises(TypeError, match="must be an instance or subtype"):
+    with pytest.raises(TypeError, match="instance or subtype"):  # super()'s own text, reworded in 3.13
         rec.data = {}
 
 
@@ -327,7 +328,7 @@ def test_argument_errors(cls, call, message):
     rec = cls(d)
     with pytest.raises(TypeError) as info:
         call(cls, rec)
-    assert str(info.value) == message and d == {}
+    assert str(info.value) == python_call_text(message) and d == {}
 
 
 @pytest.mark.parametrize("call,message", [

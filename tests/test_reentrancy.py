@@ -290,3 +290,51 @@ def test_conversion_cycles(name):
 @pytest.mark.parametrize("name", [case[0] for case in CYCLES["records"]])
 def test_record_cycles(name):
     check_cycle("records", name)
+
+
+# Python code run in the middle of an operation rebinds the very global the
+# operation is using.  Written in Python the same code gives the outcome
+# named; the module must give it too, and must not touch what was freed
+# (PYTHONMALLOC=debug fills freed blocks, so a stale read crashes the child).
+HOSTILE_SUCCESS = """
+    import c_sdk, vqsim
+    sdk = vqsim.sdk()
+    class Success:
+        def __eq__(self, other): return True
+        def __ne__(self, other): return False
+        __hash__ = object.__hash__
+    class Status(int):
+        def __eq__(self, other):
+            c_sdk.CSDK_OPERATE_SUCCESS = 0
+            return NotImplemented
+        __ne__ = __eq__
+        __hash__ = int.__hash__
+    class Rebinding:
+        def __eq__(self, other):
+            sdk.set_response("vqi_get_cash_pb", b"later")
+            c_sdk.CSDK_OPERATE_SUCCESS = 0
+            c_sdk.py_vqi_get_cash(b"")  # the SDK serves another buffer
+            return True
+        __hash__ = object.__hash__
+    c_sdk.CSDK_OPERATE_SUCCESS = Success()
+    if CASE == "c_status_ok":
+        print(c_sdk.c_status_ok(Status(5)))
+    elif CASE == "c_status_fail":
+        print(c_sdk.c_status_fail(Status(5), "vqi_x"))
+    else:
+        sdk.set_response("vqi_get_cash_pb", b"first response" * 8)
+        c_sdk.CSDK_OPERATE_SUCCESS = Rebinding()
+        print(c_sdk.py_vqi_get_cash(b""))
+"""
+
+
+@pytest.mark.parametrize("case, printed", [
+    ("c_status_ok", "True"),
+    ("c_status_fail", "False"),
+    ("binding", "(0, b'%s')" % ("first response" * 8)),
+])
+def test_success_global_rebound_by_its_comparison(case, printed):
+    import os
+    env = {"PYTHONMALLOC": os.environ.get("PYTHONMALLOC", "debug")}
+    r = run_python(HOSTILE_SUCCESS.replace("CASE", repr(case)), env=env)
+    assert (r.returncode, r.stdout.strip()) == (0, printed), r.stderr[-3000:]

@@ -90,6 +90,32 @@ def test_events_reach_the_callable(sdk, events):
     assert [type(t) for t, _ in events] == [str] * 3
 
 
+# An SDK thread of its own delivers the middle event while the caller waits
+# inside vqi_run or vqi_poll.  Up to 3.11 the waiting caller's thread state
+# serves that thread and the event is delivered there at once; from 3.12
+# the bridge keeps a copy and delivers it on the caller's thread before the
+# next event, or before the SDK call returns.  Either way: in order, whole.
+@pytest.mark.parametrize("runner", ["py_vqi_run", "vqi_poll"])
+@pytest.mark.parametrize("threaded", [1, 2])
+def test_event_from_a_thread_of_the_sdk(sdk, module, runner, threaded):
+    import sys
+    import threading
+    got = []
+    c_sdk.py_vqi_set_data_callback(lambda text, data: got.append((text, data, threading.get_ident())))
+    texts = ["first", "threaded", "last"][:threaded + 1]
+    for text in texts:
+        sdk.queue_event(text.encode(), text.encode() * 3, from_thread=text == "threaded")
+    if runner == "py_vqi_run":
+        assert c_sdk.py_vqi_run() == 0
+    else:
+        while c_sdk.vqi_poll():
+            assert len(got) == len(texts) - sdk.pending_events()  # each delivered before poll returns
+    assert [(t, d) for t, d, _ in got] == [(t, t.encode() * 3) for t in texts]
+    caller = threading.get_ident()
+    on_caller = [t for t, _, ident in got if ident == caller]
+    assert on_caller == (texts if sys.version_info >= (3, 12) else [t for t in texts if t != "threaded"])
+
+
 def test_registration_stores_f_and_hands_the_same_address(sdk, module):
     first, second = [], []
     c_sdk.py_vqi_set_data_callback(pythonf=first.append)

@@ -83,7 +83,8 @@ def test_record_class_members(name):
     live, stub = getattr(c_sdk, name), getattr(STUB, name)
     live_members = {k: v for k, v in vars(live).items() if k not in ("__module__", "__doc__", "__slots__", "data")}
     stub_members = {k: v for k, v in vars(stub).items()
-                    if k not in ("__module__", "__doc__", "__dict__", "__weakref__", "__annotations__", "__qualname__")}
+                    if k not in ("__module__", "__doc__", "__dict__", "__weakref__", "__annotations__", "__qualname__",
+                                 "__firstlineno__", "__static_attributes__")}  # what 3.13 adds to a class statement
     assert list(stub_members) == list(live_members)
     for member, value in live_members.items():
         if isinstance(value, property):

@@ -48,9 +48,9 @@ PyObject* system_is(PyObject* self, size_t nargsf, PyObject* kwnames, PyObject* 
     if (!bind_none(self, nargsf, kwnames)) return nullptr;
     CallOut guard;  // platform.uname() and what it returns are any objects
     if (!guard) return nullptr;
-    PyObject* platform = lookup(globals::platform);
+    Ref platform = lookup_ref(globals::platform);
     if (!platform) return nullptr;
-    PyObject* uname = PyObject_CallMethodObjArgs(platform, s.uname, nullptr);
+    PyObject* uname = PyObject_CallMethodObjArgs(platform.get(), s.uname, nullptr);
     if (!uname) return nullptr;
     PyObject* name = PyObject_GetItem(uname, s.zero);
     Py_DECREF(uname);
@@ -96,7 +96,7 @@ PyObject* wrapper_call(PyObject* self, PyObject* const* args, size_t nargsf, PyO
     if (!guard) return nullptr;
     PyObject* is_py2 = lookup(globals::IS_PY2);
     if (!is_py2) return nullptr;
-    int passthrough = truth(is_py2);
+    int passthrough = truth(is_py2);  // holds IS_PY2's value while its __bool__ runs
     if (passthrough < 0) return nullptr;
     PyObject* func = PyCell_GET(PyTuple_GET_ITEM(as_function(self)->closure, 0));
     if (!func) {
@@ -117,7 +117,7 @@ PyObject* wrapper_call(PyObject* self, PyObject* const* args, size_t nargsf, PyO
     Py_INCREF(func);
     PyObject* result;
     if (first == total) {
-        result = _PyObject_Vectorcall(func, args, nargsf, kwnames);
+        result = compat::vectorcall(func, args, nargsf, kwnames);
     } else {
         PyObject* small[17];
         PyObject** stack = total < 16 ? small : PyMem_New(PyObject*, total + 1);
@@ -137,7 +137,7 @@ PyObject* wrapper_call(PyObject* self, PyObject* const* args, size_t nargsf, PyO
             }
         }
         result = done == total
-                     ? _PyObject_Vectorcall(func, converted, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames)
+                     ? compat::vectorcall(func, converted, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames)
                      : nullptr;
         for (Py_ssize_t i = 0; i < done; ++i) Py_DECREF(converted[i]);
         if (stack != small) PyMem_Free(stack);
@@ -168,32 +168,30 @@ PyObject* c_status_ok(PyObject* self, PyObject* const* args, size_t nargsf, PyOb
     PyObject* buf[1];
     PyObject* const* a = bind<1>(self, args, nargsf, kwnames, buf);
     if (!a) return nullptr;
-    PyObject* success = lookup(globals::CSDK_OPERATE_SUCCESS);
+    Ref success = lookup_ref(globals::CSDK_OPERATE_SUCCESS);  // either __eq__ may rebind it
     if (!success) return nullptr;
-    return PyObject_RichCompare(a[0], success, Py_EQ);
+    return PyObject_RichCompare(a[0], success.get(), Py_EQ);
 }
 
 // Logs one debug record through vqsdklogger for a failure status.
 int log_failure(PyObject* status, PyObject* cfunname) {
-    PyObject* strerror = lookup(globals::py_vqi_strerror);
+    Ref strerror = lookup_ref(globals::py_vqi_strerror);
     if (!strerror) return -1;
-    Py_INCREF(strerror);
-    PyObject* text = _PyObject_Vectorcall(strerror, &status, 1, nullptr);
-    Py_DECREF(strerror);
+    PyObject* text = compat::vectorcall(strerror.get(), &status, 1, nullptr);
     if (!text) return -1;
     PyObject* info = PyObject_CallMethodObjArgs(text, s.decode, s.utf8, nullptr);
     Py_DECREF(text);
     if (!info) return -1;
     int named = truth(cfunname);
-    PyObject* logger = named < 0 ? nullptr : lookup(globals::vqsdklogger);
-    PyObject* debug = logger ? PyObject_GetAttr(logger, s.debug) : nullptr;
+    Ref logger = named < 0 ? Ref() : lookup_ref(globals::vqsdklogger);
+    PyObject* debug = logger ? PyObject_GetAttr(logger.get(), s.debug) : nullptr;
     PyObject* message = nullptr;
     if (debug) {
         message = named ? PyObject_CallMethodObjArgs(s.with_name, s.format, cfunname, status, info, nullptr)
                         : PyObject_CallMethodObjArgs(s.without_name, s.format, status, info, nullptr);
     }
     Py_DECREF(info);
-    PyObject* logged = message ? _PyObject_Vectorcall(debug, &message, 1, nullptr) : nullptr;
+    PyObject* logged = message ? compat::vectorcall(debug, &message, 1, nullptr) : nullptr;
     Py_XDECREF(debug);
     Py_XDECREF(message);
     if (!logged) return -1;
@@ -209,9 +207,9 @@ PyObject* c_status_fail(PyObject* self, PyObject* const* args, size_t nargsf, Py
     PyObject* cfunname = a[1] ? a[1] : s.empty;
     CallOut guard;  // py_vqi_strerror and the logger may be any callables, this function included
     if (!guard) return nullptr;
-    PyObject* success = lookup(globals::CSDK_OPERATE_SUCCESS);
+    Ref success = lookup_ref(globals::CSDK_OPERATE_SUCCESS);  // either __ne__ may rebind it
     if (!success) return nullptr;
-    PyObject* isfail = PyObject_RichCompare(status, success, Py_NE);
+    PyObject* isfail = PyObject_RichCompare(status, success.get(), Py_NE);
     if (!isfail) return nullptr;
     int failed = truth(isfail);
     if (failed > 0 && log_failure(status, cfunname) < 0) failed = -1;

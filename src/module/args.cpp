@@ -1,4 +1,5 @@
 #include "module/args.h"
+#include "module/compat.h"
 
 #include <cstring>
 
@@ -61,7 +62,7 @@ Py_ssize_t param_index(PyObject* params, PyObject* key) {
         if (PyTuple_GET_ITEM(params, i) == key) return i;
     if (!PyUnicode_Check(key)) return -1;
     for (Py_ssize_t i = 0; i < n; ++i)
-        if (_PyUnicode_EQ(PyTuple_GET_ITEM(params, i), key)) return i;
+        if (compat::str_equal(PyTuple_GET_ITEM(params, i), key)) return i;
     return -1;
 }
 
@@ -71,7 +72,7 @@ Py_ssize_t keyword_index(PyObject* kwnames, Py_ssize_t nkw, PyObject* name) {
         if (PyTuple_GET_ITEM(kwnames, j) == name) return j;
     for (Py_ssize_t j = 0; j < nkw; ++j) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, j);
-        if (PyUnicode_Check(key) && _PyUnicode_EQ(key, name)) return j;
+        if (PyUnicode_Check(key) && compat::str_equal(key, name)) return j;
     }
     return -1;
 }

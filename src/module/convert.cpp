@@ -1,5 +1,7 @@
 #include "module/convert.h"
 
+#include <utility>
+
 namespace csdk {
 
 bool request_too_long(Py_ssize_t n) {
@@ -57,51 +59,70 @@ PyObject* text_result(const char* text, const char* sdk) {
     return PyBytes_FromString(text);
 }
 
+namespace {
+
+// True when the success test will run no Python code: CSDK_OPERATE_SUCCESS
+// is an exact int (or is missing, which raises before anything runs).
+bool success_test_is_plain() {
+    PyObject* success = lookup(globals::CSDK_OPERATE_SUCCESS);
+    return !success || globals::CSDK_OPERATE_SUCCESS.small_int || PyLong_CheckExact(success);
+}
+
+// Copy of a response buffer the SDK reported; null without an exception when
+// the report breaks the SDK's contract (checked again once success is known).
+PyObject* copy_response(const char* res, int res_len) {
+    if (res_len < 0 || (!res && res_len > 0)) return nullptr;
+    return PyBytes_FromStringAndSize(res ? res : "", res_len);
+}
+
+}  // namespace
+
+// The SDK's response and address buffers stay valid only until its next
+// call.  A success test that runs Python code (an __eq__) may call the SDK
+// again, so the buffer is copied before such a test, and only then.
 PyObject* response_result(int status, const char* res, int res_len, const char* sdk) {
-    PyObject* st = PyLong_FromLong(status);
+    Ref st(PyLong_FromLong(status));
     if (!st) return nullptr;
-    int ok = compare_success(st, status);
-    PyObject* payload;
-    if (ok > 0) {
-        if (CSDK_UNLIKELY(res_len < 0)) {
-            PyErr_Format(PyExc_SystemError, "%s reported success with a negative response length (%d)",
-                         sdk, res_len);
-            payload = nullptr;
-        } else if (CSDK_UNLIKELY(!res && res_len > 0)) {
-            PyErr_Format(PyExc_SystemError, "%s reported success with a NULL response of %d bytes",
-                         sdk, res_len);
-            payload = nullptr;
-        } else {
-            payload = PyBytes_FromStringAndSize(res ? res : "", res_len);
-        }
-    } else if (ok == 0) {
-        payload = Py_None;
-        Py_INCREF(payload);
-    } else {
-        payload = nullptr;
+    Ref early;
+    if (CSDK_UNLIKELY(!success_test_is_plain())) {
+        early = Ref(copy_response(res, res_len));
+        if (!early && PyErr_Occurred()) return nullptr;
     }
-    if (!payload) {
-        Py_DECREF(st);
+    int ok = compare_success(st.get(), status);
+    if (ok < 0) return nullptr;
+    Ref payload;
+    if (ok == 0) {
+        payload = Ref::borrow(Py_None);
+    } else if (early) {
+        payload = std::move(early);
+    } else if (CSDK_UNLIKELY(res_len < 0)) {
+        PyErr_Format(PyExc_SystemError, "%s reported success with a negative response length (%d)", sdk, res_len);
+        return nullptr;
+    } else if (CSDK_UNLIKELY(!res && res_len > 0)) {
+        PyErr_Format(PyExc_SystemError, "%s reported success with a NULL response of %d bytes", sdk, res_len);
+        return nullptr;
+    } else if (!(payload = Ref(copy_response(res, res_len)))) {
         return nullptr;
     }
     PyObject* result = PyTuple_New(2);
-    if (!result) {
-        Py_DECREF(st);
-        Py_DECREF(payload);
-        return nullptr;
-    }
-    PyTuple_SET_ITEM(result, 0, st);
-    PyTuple_SET_ITEM(result, 1, payload);
+    if (!result) return nullptr;
+    PyTuple_SET_ITEM(result, 0, st.release());
+    PyTuple_SET_ITEM(result, 1, payload.release());
     return result;
 }
 
 PyObject* address_result(int status, const char* addr, const char* sdk) {
-    PyObject* st = PyLong_FromLong(status);
+    Ref early;
+    if (CSDK_UNLIKELY(!success_test_is_plain()) && addr) {
+        early = Ref(PyBytes_FromString(addr));
+        if (!early) return nullptr;
+    }
+    Ref st(PyLong_FromLong(status));
     if (!st) return nullptr;
-    int failed = compare_success(st, status, Py_NE);
-    Py_DECREF(st);
+    int failed = compare_success(st.get(), status, Py_NE);
     if (failed < 0) return nullptr;
     if (failed) Py_RETURN_NONE;
+    if (early) return early.release();
     if (CSDK_UNLIKELY(!addr)) {
         PyErr_Format(PyExc_SystemError, "%s reported success with a NULL address", sdk);
         return nullptr;

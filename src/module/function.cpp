@@ -1,4 +1,5 @@
 #include "module/function.h"
+#include "module/compat.h"
 
 #include <cstddef>
 #include <string>
@@ -170,7 +171,7 @@ PyTypeObject FunctionType = {
     PyObject_GenericGetAttr,                  // tp_getattro
     PyObject_GenericSetAttr,                  // tp_setattro
     nullptr,                                  // tp_as_buffer
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | _Py_TPFLAGS_HAVE_VECTORCALL |
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | compat::tpflags_have_vectorcall |
         Py_TPFLAGS_METHOD_DESCRIPTOR,         // tp_flags
     nullptr,                                  // tp_doc
     func_traverse,                            // tp_traverse

@@ -41,7 +41,7 @@ int init_globals(PyObject* module_namespace) {
     Py_DECREF(builtins);
     Py_INCREF(module_namespace);
     Py_XSETREF(module_dict, module_namespace);
-    return 0;
+    return compat::watch_dict(module_dict) < 0 || compat::watch_dict(builtins_dict) < 0 ? -1 : 0;
 }
 
 PyObject* lookup_slow(Global& g) {

@@ -2,12 +2,12 @@
 //
 // Each name is looked up in the module namespace, then among the builtins,
 // at every use, so a rebinding from Python takes effect at the next call.
-// The lookup is cached against the two dictionaries' version tags: any
-// change to either dictionary invalidates the cached value.
+// The lookup is cached against the state of the two dictionaries
+// (compat::dict_version): any change to either invalidates the cached value.
 #pragma once
 #include <cstdint>
 
-#include "module/python.h"
+#include "module/compat.h"
 
 namespace csdk {
 
@@ -40,9 +40,7 @@ int init_globals(PyObject* module_namespace);
 
 PyObject* lookup_slow(Global& g);
 
-inline uint64_t dict_version(PyObject* d) {
-    return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
-}
+using compat::dict_version;
 
 // Borrowed reference to the global's current value, or null with NameError.
 inline PyObject* lookup(Global& g) {
@@ -51,6 +49,10 @@ inline PyObject* lookup(Global& g) {
         return g.value;
     return lookup_slow(g);
 }
+
+// The same as an owned reference, for a value that must outlive a call into
+// Python code.
+inline Ref lookup_ref(Global& g) { return Ref::borrow(lookup(g)); }
 
 // Looks up a global by name object (for names known only at run time, such
 // as a record class's own name).  Borrowed reference, or null with NameError.
@@ -64,6 +66,7 @@ inline int compare_success(PyObject* status_obj, int status, int op = Py_EQ) {
     if (CSDK_LIKELY(globals::CSDK_OPERATE_SUCCESS.small_int))
         return (globals::CSDK_OPERATE_SUCCESS.int_value == status) == (op == Py_EQ);
     if (PyLong_CheckExact(success)) return op != Py_EQ;  // an int beyond a C long equals no status
+    Ref held = Ref::borrow(success);  // its __eq__ may rebind the global
     PyObject* cmp = PyObject_RichCompare(status_obj, success, op);
     if (!cmp) return -1;
     int truth = cmp == Py_True ? 1 : cmp == Py_False ? 0 : PyObject_IsTrue(cmp);
@@ -77,6 +80,7 @@ inline int truth(PyObject* o) {
     if (o == Py_False || o == Py_None) return 0;
     CallOut guard;  // __bool__ or __len__
     if (!guard) return -1;
+    Ref held = Ref::borrow(o);  // which may drop the caller's reference to o
     return PyObject_IsTrue(o);
 }
 

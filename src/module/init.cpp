@@ -7,6 +7,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "module/compat.h"
 #include "module/function.h"
 #include "module/globals.h"
 #include "module/namespace.h"
@@ -27,7 +28,7 @@ PyObject* initialised_module = nullptr;
 void* replaced_state = nullptr;
 
 PyObject* create(PyObject* spec, PyModuleDef*) {
-    int64_t id = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    int64_t id = PyInterpreterState_GetID(compat::current_interpreter());
     if (id == -1) return nullptr;
     if (loaded_interpreter == -1) {
         loaded_interpreter = id;
@@ -146,7 +147,7 @@ int bind_bindings(PyObject* ns) {
         }
         PyObject* fn = make_function(&m.def);
         if (fn && decorator) {
-            PyObject* wrapped = _PyObject_Vectorcall(decorator, &fn, 1, nullptr);
+            PyObject* wrapped = compat::vectorcall(decorator, &fn, 1, nullptr);
             Py_DECREF(fn);
             fn = wrapped;
         }
@@ -211,7 +212,7 @@ int exec(PyObject* module) {
     if (!failed_at) failed_at = run_body(module, ns);
     if (!failed_at) return 0;
     Py_CLEAR(initialised_module);
-    _PyTraceback_Add("init c_sdk", "c_sdk", failed_at > 0 ? failed_at : 0);
+    compat::add_traceback("init c_sdk", "c_sdk", failed_at > 0 ? failed_at : 0);
     return -1;
 }
 
@@ -220,6 +221,8 @@ PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create)},
     {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    CSDK_MODULE_VERSION_SLOTS
+    CSDK_MODULE_GIL_SLOT
     {0, nullptr},
 };
 

@@ -4,8 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#if PY_VERSION_HEX < 0x03080000 || PY_VERSION_HEX >= 0x03090000
-#error "c_sdk is built for CPython 3.8"
+#if PY_VERSION_HEX < 0x03080000 || PY_VERSION_HEX >= 0x030E0000
+#error "c_sdk is built for CPython 3.8 to 3.13"
 #endif
 
 #define CSDK_LIKELY(x) __builtin_expect(!!(x), 1)
@@ -31,6 +31,42 @@ public:
 
 private:
     bool entered_;
+};
+
+// An owned reference, released when it goes out of scope.  Whatever the
+// module still needs after it has called Python code (a comparison, a
+// conversion hook, a callable, a mapping method) is held through one of
+// these: that code may rebind or delete the name the object was found under
+// and so drop the last other reference to it.
+class Ref {
+public:
+    Ref() = default;
+    explicit Ref(PyObject* owned) : p_(owned) {}
+    static Ref borrow(PyObject* o) {
+        Py_XINCREF(o);
+        return Ref(o);
+    }
+    ~Ref() { Py_XDECREF(p_); }
+    Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    Ref& operator=(Ref&& o) noexcept {
+        PyObject* old = p_;
+        p_ = o.p_;
+        o.p_ = nullptr;
+        Py_XDECREF(old);
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    PyObject* get() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+    PyObject* release() {
+        PyObject* o = p_;
+        p_ = nullptr;
+        return o;
+    }
+
+private:
+    PyObject* p_ = nullptr;
 };
 
 }  // namespace csdk

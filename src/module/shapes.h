@@ -27,6 +27,7 @@
 
 #include "module/args.h"
 #include "module/convert.h"
+#include "session/bridge.h"
 
 namespace csdk {
 
@@ -174,20 +175,27 @@ struct Binding {
         Out out;
         Loans<kStrings> loans;
         if (!convert_all(a, c, out, loans, std::make_index_sequence<kArity>{})) return nullptr;
-        const char* sdk = as_function(self)->def->sdk;
+        PyObject* result;
         if constexpr (std::is_void_v<R>) {
             std::apply(Fn, c);
-            Py_RETURN_NONE;
+            result = Py_None;
+            Py_INCREF(result);
         } else {
-            R r = std::apply(Fn, c);
-            if constexpr (kResponse) return response_result(r, out.res, out.len, sdk);
-            else if constexpr (kAddress) return address_result(r, out.res, sdk);
-            else if constexpr (std::is_same_v<R, int>) return PyLong_FromLong(r);
-            else if constexpr (std::is_same_v<R, long long>) return PyLong_FromLongLong(r);
-            else if constexpr (std::is_same_v<R, double>) return PyFloat_FromDouble(r);
-            else if constexpr (std::is_same_v<R, const char*>) return text_result(r, sdk);
-            else static_assert(always_false<R>::value, "no conversion for this C result type");
+            result = to_python(std::apply(Fn, c), out, as_function(self)->def->sdk);
         }
+        after_sdk_call();  // events parked by other threads meanwhile
+        return result;
+    }
+
+    template <class T>  // T = R, which may be void elsewhere
+    static PyObject* to_python(T r, const Out& out, const char* sdk) {
+        if constexpr (kResponse) return response_result(r, out.res, out.len, sdk);
+        else if constexpr (kAddress) return address_result(r, out.res, sdk);
+        else if constexpr (std::is_same_v<R, int>) return PyLong_FromLong(r);
+        else if constexpr (std::is_same_v<R, long long>) return PyLong_FromLongLong(r);
+        else if constexpr (std::is_same_v<R, double>) return PyFloat_FromDouble(r);
+        else if constexpr (std::is_same_v<R, const char*>) return text_result(r, sdk);
+        else static_assert(always_false<R>::value, "no conversion for this C result type");
     }
 };
 

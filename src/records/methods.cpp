@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "module/args.h"
+#include "module/compat.h"
 #include "module/globals.h"
 #include "records/records.h"
 
@@ -66,10 +67,10 @@ PyObject* field_read(PyObject* self, PyObject* descr);
 
 template <int K>
 PyObject* record_getattro(PyObject* self, PyObject* name) {
-    PyObject* descr = _PyType_Lookup(Py_TYPE(self), name);
+    PyObject* descr = compat::type_lookup(Py_TYPE(self), name);
     PyObject* found = descr && Py_TYPE(descr) == &PyProperty_Type ? field_read(self, descr) : Py_NotImplemented;
     if (found == Py_NotImplemented) {
-        found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+        found = compat::generic_getattr_nothrow(self, name);
     } else if (!found && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();  // as the generic lookup does when a getter fails so
     }
@@ -93,7 +94,7 @@ PyObject* setitem_method(PyObject* fn, PyObject* const* args, size_t nargsf, PyO
 
 // `item != 'data'`, with the ordinary comparison.
 int differs_from_data(PyObject* item) {
-    if (PyUnicode_CheckExact(item)) return !(item == names.data || _PyUnicode_EQ(item, names.data));
+    if (PyUnicode_CheckExact(item)) return !compat::str_equal(item, names.data);
     PyObject* cmp = PyObject_RichCompare(item, names.data, Py_NE);
     if (!cmp) return -1;
     int result = truth(cmp);
@@ -118,13 +119,13 @@ int super_setattr(PyObject* cls, PyObject* self, PyObject* item, PyObject* value
     CallOut guard;  // the class fetched by name may lead back here
     if (!guard) return -1;
     PyObject* super_args[2] = {cls, self};
-    PyObject* super = _PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), super_args, 2, nullptr);
+    PyObject* super = compat::vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), super_args, 2, nullptr);
     if (!super) return -1;
     PyObject* method = PyObject_GetAttr(super, names.setattr);
     Py_DECREF(super);
     if (!method) return -1;
     PyObject* call_args[2] = {item, value};
-    PyObject* result = _PyObject_Vectorcall(method, call_args, 2, nullptr);
+    PyObject* result = compat::vectorcall(method, call_args, 2, nullptr);
     Py_DECREF(method);
     if (!result) return -1;
     Py_DECREF(result);
@@ -275,23 +276,12 @@ PyObject* field_get(PyObject* fn, PyObject* const* args, size_t nargsf, PyObject
     return result;
 }
 
-// The layout of the interpreter's property objects (Objects/descrobject.c,
-// CPython 3.8), to read a property's getter without a call.
-struct PropertyLayout {
-    PyObject_HEAD
-    PyObject* prop_get;
-    PyObject* prop_set;
-    PyObject* prop_del;
-    PyObject* prop_doc;
-    int getter_doc;
-};
-
 // `descr` is a property found on the type of `self`.  When its getter is one
 // of the field accessors, the field is read as that accessor reads it (what
 // the property's __get__ would have called); otherwise NotImplemented
 // (borrowed), and the ordinary lookup runs.
 PyObject* field_read(PyObject* self, PyObject* descr) {
-    PyObject* fget = reinterpret_cast<PropertyLayout*>(descr)->prop_get;
+    PyObject* fget = compat::property_getter(descr);
     if (!fget || Py_TYPE(fget) != &FunctionType || as_function(fget)->def->impl != field_get)
         return Py_NotImplemented;
     size_t i = static_cast<size_t>(as_function(fget)->def - getter_defs);

@@ -32,7 +32,7 @@
 #include "module/namespace.h"
 #include "records/records.h"
 
-#include <structmember.h>  // after Python.h, which it needs
+#include "module/compat.h"
 
 namespace csdk {
 namespace records {
@@ -58,7 +58,7 @@ PyObject* module_name = nullptr;
 // fallback is kept.
 PyObject* refuse_iteration(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
-    if (!is_record_getitem(_PyType_Lookup(tp, names.getitem)) && PySequence_Check(self))
+    if (!is_record_getitem(compat::type_lookup(tp, names.getitem)) && PySequence_Check(self))
         return PySeqIter_New(self);
     PyErr_Format(PyExc_TypeError, "'%.200s' object is not iterable", tp->tp_name);
     return nullptr;
@@ -119,7 +119,7 @@ int create_class(int k, PyObject* module_namespace) {
     PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
     PyObject* slot = PyDict_GetItemWithError(tp->tp_dict, names.data);
     if (!slot || Py_TYPE(slot) != &PyMemberDescr_Type ||
-        reinterpret_cast<PyMemberDescrObject*>(slot)->d_member->type != T_OBJECT_EX) {
+        reinterpret_cast<PyMemberDescrObject*>(slot)->d_member->type != compat::member_object_ex) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "%s has no data slot", rc.name);
         Py_DECREF(cls);
         return -1;
@@ -163,11 +163,11 @@ PyObject* data_slow(RecordClass& rc, PyObject* self, PyObject* item) {
     if (rc.type && (tp == rc.type || PyType_IsSubtype(tp, rc.type))) {
         guard_iteration(rc, tp);
         // A subclass keeps the base layout, but may declare a `data` of its own.
-        if (_PyType_Lookup(tp, names.data) == rc.slot) {
-            if (PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        if (compat::type_lookup(tp, names.data) == rc.slot) {
+            if (unsigned int tag = compat::type_tag(tp)) {
                 Py_INCREF(tp);
                 Py_XSETREF(rc.seen, tp);
-                rc.seen_tag = tp->tp_version_tag;
+                rc.seen_tag = tag;
             }
             PyObject* d = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + rc.offset);
             if (!d) return empty_slot();
@@ -178,7 +178,7 @@ PyObject* data_slow(RecordClass& rc, PyObject* self, PyObject* item) {
     // Not this class's slot: an ordinary read of `data`.  __getattr__ asked
     // for "data" itself means that read has just failed; repeating it would
     // only come back here.
-    if (item && (item == names.data || (PyUnicode_Check(item) && _PyUnicode_EQ(item, names.data))))
+    if (item && PyUnicode_Check(item) && compat::str_equal(item, names.data))
         return empty_slot();
     CallOut guard;  // `data` may be a property leading back here
     if (!guard) return nullptr;
@@ -189,7 +189,7 @@ PyObject* data_slow(RecordClass& rc, PyObject* self, PyObject* item) {
 
 int create_record_classes(PyObject* module_namespace) {
     using namespace records;
-    if (init_names() < 0 || init_fields() < 0) return -1;
+    if (init_names() < 0 || init_fields() < 0 || compat::check_property_layout() < 0) return -1;
     for (int k = 0; k < NumClasses; ++k)  // Quote, Tick, Bar, Object
         if (create_class(k, module_namespace) < 0) return -1;
     return 0;

@@ -6,6 +6,7 @@
 // to store `data` in this class's slot, and otherwise falls back to an
 // ordinary attribute read, as Python code would.
 #pragma once
+#include "module/compat.h"
 #include "module/function.h"
 
 namespace csdk {
@@ -61,8 +62,7 @@ inline PyObject* empty_slot() {
 // AttributeError('data').
 inline PyObject* record_data(RecordClass& rc, PyObject* self, PyObject* item = nullptr) {
     PyTypeObject* tp = Py_TYPE(self);
-    if (CSDK_LIKELY(tp == rc.seen && tp->tp_version_tag == rc.seen_tag &&
-                    PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG))) {
+    if (CSDK_LIKELY(tp == rc.seen && compat::type_tag_is(tp, rc.seen_tag))) {
         PyObject* d = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + rc.offset);
         if (CSDK_UNLIKELY(!d)) return empty_slot();
         Py_INCREF(d);

@@ -4,31 +4,52 @@
 // Failures never reach the SDK: they are printed, then reported as
 // unraisable, and the next event is delivered as usual.
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <string>
 
 #include "module/args.h"
 #include "module/globals.h"
 #include "module/members.h"
 #include "sdk/vqsdk.h"
+#include "session/bridge.h"
 
 namespace csdk {
 
 namespace {
 
+void print_and_hand_over();
+
+// Set while a failure at the recursion limit is being reported.
+bool reporting_at_limit = false;
+
 // Prints the pending exception with the standard error printer, then hands
-// the same exception to the unraisable hook, which clears it.
+// the same exception to the unraisable hook, which clears it.  At the
+// recursion limit both get 50 more levels, as the interpreter gives its own
+// error handling; events delivered meanwhile fail at once.
 void report_event_failure() {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value) PyException_SetTraceback(value, tb);
+    constexpr int headroom = 50;
+    int limit = Py_GetRecursionLimit();
+    bool raised = !reporting_at_limit && compat::recursion_left() < headroom;
+    if (raised) {
+        reporting_at_limit = true;
+        Py_SetRecursionLimit(limit + headroom);
+    }
+    print_and_hand_over();
+    if (raised) {
+        Py_SetRecursionLimit(limit);
+        reporting_at_limit = false;
+    }
+}
+
+void print_and_hand_over() {
+    PyObject* exc = compat::take_exception();
     PyObject* context = PyUnicode_FromString("c_sdk.callback_wrapper");
     if (!context) PyErr_Clear();
-    Py_XINCREF(type);
-    Py_XINCREF(value);
-    Py_XINCREF(tb);
-    PyErr_Restore(type, value, tb);
+    Py_XINCREF(exc);
+    compat::restore_exception(exc);
     PyErr_PrintEx(0);
-    PyErr_Restore(type, value, tb);
+    compat::restore_exception(exc);
     PyErr_WriteUnraisable(context ? context : Py_None);
     Py_XDECREF(context);
 }
@@ -56,34 +77,79 @@ PyObject* event_payload(const char* data, int len) {
     return PyBytes_FromStringAndSize(data ? data : "", len);
 }
 
-extern "C" void callback_wrapper(const char* text, const char* data, int len) {
-    PyObject* stack[3] = {nullptr, nullptr, nullptr};
-    PyObject* fn = nullptr;
+// Calls f(text, payload) for one event.
+void call_f(const char* text, const char* data, int len, bool as_bytes) {
+    Ref text_obj(event_text(text, as_bytes));
+    Ref fn = text_obj ? lookup_ref(globals::f) : Ref();  // the callable may rebind `f` while it runs
+    Ref payload = fn ? Ref(event_payload(data, len)) : Ref();
     PyObject* result = nullptr;
-    PyObject* is_py2 = lookup(globals::IS_PY2);
-    int as_bytes = is_py2 ? truth(is_py2) : -1;
-    if (as_bytes >= 0 && (stack[1] = event_text(text, as_bytes != 0)) &&
-        (fn = lookup(globals::f)) && (stack[2] = event_payload(data, len))) {
-        Py_INCREF(fn);  // the callable may rebind `f` while it runs
-        // At the recursion limit the call fails, as it would anywhere else.
-        // The interpreter itself would let it through while it recovers from
-        // an earlier RecursionError; but the bridge contains that error and
-        // the SDK goes on delivering, so a callable that runs the loop again
-        // from inside would recurse through that margin until the
-        // interpreter aborts.
-        if (CSDK_UNLIKELY(PyThreadState_Get()->recursion_depth >= Py_GetRecursionLimit()))
+    if (payload) {
+        // At the recursion limit the call fails, as it would anywhere else;
+        // see compat::recursion_left.
+        if (CSDK_UNLIKELY(compat::recursion_left() <= 0 || reporting_at_limit)) {
             PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
-        else
-            result = _PyObject_Vectorcall(fn, stack + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-        Py_DECREF(fn);
+        } else {
+            PyObject* stack[3] = {nullptr, text_obj.get(), payload.get()};
+            result = compat::vectorcall(fn.get(), stack + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        }
     }
-    Py_XDECREF(stack[1]);
-    Py_XDECREF(stack[2]);
     if (result) {
         Py_DECREF(result);
         return;
     }
     report_event_failure();
+}
+
+// One event, on a thread that holds the interpreter lock.
+void deliver(const char* text, const char* data, int len) {
+    PyObject* is_py2 = lookup(globals::IS_PY2);
+    if (!is_py2) return report_event_failure();
+    if (CSDK_LIKELY(is_py2 == Py_False || is_py2 == Py_True || is_py2 == Py_None))
+        return call_f(text, data, len, is_py2 == Py_True);
+    // IS_PY2's __bool__ may call the SDK, which may then reuse the event's
+    // buffers: the event is copied first.
+    std::string text_copy, data_copy;
+    if (text) text = text_copy.assign(text).c_str();
+    if (data && len > 0) data = data_copy.assign(data, static_cast<size_t>(len)).data();
+    int as_bytes = truth(is_py2);
+    if (as_bytes < 0) return report_event_failure();
+    call_f(text, data, len, as_bytes != 0);
+}
+
+// ---- events from threads without a thread state (see bridge.h) ----
+
+struct Parked {
+    bool has_text;
+    std::string text;
+    bool has_data;
+    std::string data;
+    int len;
+};
+
+std::mutex parked_mutex;
+std::deque<Parked> parked;             // guarded by parked_mutex
+std::atomic<unsigned> lost_events{0};  // could not be copied for want of memory
+
+// On the SDK's thread: no Python code, no Python memory.
+void park(const char* text, const char* data, int len) noexcept {
+    try {
+        Parked e{text != nullptr, text ? text : "", data != nullptr,
+                 data && len > 0 ? std::string(data, static_cast<size_t>(len)) : std::string(), len};
+        std::lock_guard<std::mutex> lock(parked_mutex);
+        parked.push_back(std::move(e));
+        parked_events.store(true, std::memory_order_release);
+    } catch (...) {
+        lost_events.fetch_add(1);
+        parked_events.store(true, std::memory_order_release);
+    }
+}
+
+extern "C" void callback_wrapper(const char* text, const char* data, int len) {
+    if constexpr (compat::per_thread_state) {
+        if (CSDK_UNLIKELY(!compat::thread_has_state())) return park(text, data, len);
+        if (CSDK_UNLIKELY(parked_events.load(std::memory_order_acquire))) deliver_parked_events();
+    }
+    deliver(text, data, len);
 }
 
 PyObject* set_data_callback(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -101,6 +167,30 @@ const Member callback_rows[] = {
 };
 
 }  // namespace
+
+std::atomic<bool> parked_events{false};
+
+void deliver_parked_events() {
+    PyObject* exc = compat::take_exception();
+    for (;;) {
+        Parked e;
+        {
+            std::lock_guard<std::mutex> lock(parked_mutex);
+            if (parked.empty()) {
+                parked_events.store(false, std::memory_order_relaxed);
+                break;
+            }
+            e = std::move(parked.front());
+            parked.pop_front();
+        }
+        deliver(e.has_text ? e.text.c_str() : nullptr, e.has_data ? e.data.data() : nullptr, e.len);
+    }
+    for (unsigned n = lost_events.exchange(0); n; --n) {
+        PyErr_SetString(PyExc_MemoryError, "an event delivered from another thread was lost: no memory to copy it");
+        report_event_failure();
+    }
+    compat::restore_exception(exc);
+}
 
 const MemberTable callback_members = table(callback_rows);
 

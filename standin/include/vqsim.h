@@ -86,6 +86,11 @@ VQSIM_API void vqsim_use_wall_clock(void);
  * given. */
 VQSIM_API void vqsim_queue_event(const char* text, const char* data, int count);
 
+/* The same, but vqi_run / vqi_poll deliver it from a new native thread that
+ * the library starts and joins while the caller waits inside it, as an SDK
+ * with threads of its own may. */
+VQSIM_API void vqsim_queue_thread_event(const char* text, const char* data, int count);
+
 /* Calls the registered callback now with a copy of the event; 1 if there was
  * a callback to call, else 0. */
 VQSIM_API int vqsim_fire_event(const char* text, const char* data, int count);

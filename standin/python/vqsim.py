@@ -193,6 +193,7 @@ class StandIn(object):
             "vqsim_set_clock": (None, [c.c_longlong, c.c_double]),
             "vqsim_use_wall_clock": (None, []),
             "vqsim_queue_event": (None, [c.c_char_p, c.c_char_p, c.c_int]),
+            "vqsim_queue_thread_event": (None, [c.c_char_p, c.c_char_p, c.c_int]),
             "vqsim_fire_event": (c.c_int, [c.c_char_p, c.c_char_p, c.c_int]),
             "vqsim_pending_events": (c.c_int, []),
             "vqsim_break": (c.c_int, [c.c_char_p, c.c_int, c.c_int]),
@@ -302,10 +303,12 @@ class StandIn(object):
             raise ValueError("count %d exceeds the %d data bytes" % (count, len(data)))
         return text, data, count
 
-    def queue_event(self, text, data=b"", count=None):
+    def queue_event(self, text, data=b"", count=None, from_thread=False):
         """Queues an event for vqi_run / vqi_poll; ``count`` defaults to len(data)
-        and is delivered as given (negative counts too)."""
-        self.lib.vqsim_queue_event(*self._event(text, data, count))
+        and is delivered as given (negative counts too).  ``from_thread``: the
+        library delivers it from a new native thread and waits for that."""
+        queue = self.lib.vqsim_queue_thread_event if from_thread else self.lib.vqsim_queue_event
+        queue(*self._event(text, data, count))
 
     def fire_event(self, text, data=b"", count=None):
         """Calls the registered callback now; False if none is registered."""

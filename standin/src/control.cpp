@@ -147,6 +147,14 @@ extern "C" void vqsim_queue_event(const char* text, const char* data, int count)
   s.events.push_back(std::move(event));
 }
 
+extern "C" void vqsim_queue_thread_event(const char* text, const char* data, int count) {
+  Event event = make_event(text, data, count);
+  event.from_thread = true;
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.events.push_back(std::move(event));
+}
+
 extern "C" int vqsim_fire_event(const char* text, const char* data, int count) {
   return deliver(make_event(text, data, count)) ? 1 : 0;
 }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 namespace vqsim {
 
@@ -309,8 +310,17 @@ bool deliver(const Event& event) {
   vqi_event_callback_t callback = state().callback.load();
   if (!callback) return false;
   sim::delivered(event.has_text ? event.text.c_str() : nullptr);
-  callback(event.has_text ? event.text.c_str() : nullptr, event.has_data ? event.data.data() : nullptr,
-           event.count);
+  auto call = [&event, callback] {
+    callback(event.has_text ? event.text.c_str() : nullptr, event.has_data ? event.data.data() : nullptr,
+             event.count);
+  };
+  if (event.from_thread) {
+    // As an SDK with threads of its own may: the caller waits inside the SDK.
+    std::thread thread(call);
+    thread.join();
+  } else {
+    call();
+  }
   return true;
 }
 

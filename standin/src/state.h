@@ -103,6 +103,7 @@ struct Event {
   bool has_data = false;
   std::string data;
   int count = 0;
+  bool from_thread = false;  // delivered from a new native thread, joined
 };
 
 Event make_event(const char* text, const char* data, int count);

@@ -1,4 +1,4 @@
-# Type stub of the c_sdk extension module (CPython 3.8).
+# Type stub of the c_sdk extension module (CPython 3.8 to 3.13).
 #
 # Byte-string parameters take bytes or bytearray.  The members registered
 # through adapt_to_python3 also take an ASCII str for them (the wrapper

@@ -22,14 +22,13 @@ namespace {
 // the same exception to the unraisable hook, which clears it.
 void print_and_hand_over() {
     PyObject* exc = compat::take_exception();
-    PyObject* context = PyUnicode_FromString("c_sdk.callback_wrapper");
+    static PyObject* context = PyUnicode_InternFromString("c_sdk.callback_wrapper");
     if (!context) PyErr_Clear();
     Py_XINCREF(exc);
     compat::restore_exception(exc);
     PyErr_PrintEx(0);
     compat::restore_exception(exc);
     PyErr_WriteUnraisable(context ? context : Py_None);
-    Py_XDECREF(context);
 }
 
 // Set while a failure at the recursion limit is being reported.

@@ -49,9 +49,9 @@ def log_sdk_debug_output():
 
 class Crossover(object):
     def __init__(self):
-        self.events = collections.Counter()
+        self.events = collections.Counter()  # type: collections.Counter[str]
         self.closes = collections.defaultdict(lambda: collections.deque(maxlen=SLOW + 1))
-        self.position = collections.Counter()   # from execution reports
+        self.position = collections.Counter()  # type: collections.Counter[str]  # from execution reports
         self.pending = set()                     # symbols with an order in flight
         self.passive = []                        # ids of passive bids, newest last
         self.last_tick = None
@@ -163,7 +163,7 @@ class Crossover(object):
             order_id = self.order(TICK_SYMBOL, BUY, PASSIVE_LOT, LIMIT, price, tag="passive")
             if order_id is not None:
                 self.passive.append(order_id)
-        if self.user_timer_fired == 8:
+        if self.user_timer_fired == 8 and self.timer_id is not None:
             c_sdk.py_vqi_user_timer_stop(self.timer_id)
 
     def on_bus_message(self, data):

@@ -1,4 +1,4 @@
-# Type stub of the c_sdk extension module (CPython 3.8).
+# Type stub of the c_sdk extension module (CPython 3.8 to 3.13).
 #
 # Byte-string parameters take bytes or bytearray.  The members registered
 # through adapt_to_python3 also take an ASCII str for them (the wrapper
@@ -27,6 +27,11 @@ IS_PY3: bool
 f: Callable[[str, bytes], object]
 
 
+# Every record stores any attribute assigned to an instance, a field or not,
+# in its mapping through __setattr__, so `quote.bid_p = v` works although the
+# properties of QuoteItemLikeDict2 have no setter of their own (their fset is
+# None, unlike those of TickLikeDict2 and BarLikeDict2): the stub declares the
+# setters that the assignment behaves as.
 class QuoteItemLikeDict2:
     __slots__: List[str]
     data: Any
@@ -39,12 +44,20 @@ class QuoteItemLikeDict2:
     def __repr__(self) -> str: ...
     @property
     def bid_p(self) -> Any: ...
+    @bid_p.setter
+    def bid_p(self, value: Any) -> None: ...
     @property
     def bid_v(self) -> Any: ...
+    @bid_v.setter
+    def bid_v(self, value: Any) -> None: ...
     @property
     def ask_p(self) -> Any: ...
+    @ask_p.setter
+    def ask_p(self, value: Any) -> None: ...
     @property
     def ask_v(self) -> Any: ...
+    @ask_v.setter
+    def ask_v(self, value: Any) -> None: ...
 
 
 class TickLikeDict2:

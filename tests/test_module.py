@@ -84,6 +84,65 @@ def test_second_interpreter_is_refused():
             "interpreter per process.") in r.stderr
 
 
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="interpreters with a lock of their own came with 3.12")
+def test_interpreter_with_its_own_lock_is_refused_by_the_import_system():
+    r = run_python("""
+        import sys
+        if sys.version_info >= (3, 13):
+            import _interpreters as interpreters
+            interp = interpreters.create("isolated")
+            failure = interpreters.exec(interp, "import c_sdk")
+            print(failure.type.__name__, failure.msg)
+        else:
+            import _xxsubinterpreters as interpreters
+            interp = interpreters.create(isolated=True)
+            try:
+                interpreters.run_string(interp, "import c_sdk")
+            except interpreters.RunFailedError as e:
+                print(str(e).replace("<class 'ImportError'>", "ImportError"))
+        interpreters.destroy(interp)
+        import c_sdk  # the refused import left nothing behind
+        print(c_sdk.__name__)
+    """)
+    assert r.returncode == 0, r.stderr
+    refusal, name = r.stdout.strip().splitlines()
+    assert refusal.startswith("ImportError") and "c_sdk" in refusal and "Interpreter change" not in refusal
+    assert name == "c_sdk"
+
+
+def module_slots():
+    """The (id, value) slots of the module's definition, read from what
+    PyInit_c_sdk returns."""
+    class Def(ctypes.Structure):
+        _fields_ = [("refcnt", ctypes.c_ssize_t), ("type", ctypes.c_void_p), ("m_init", ctypes.c_void_p),
+                    ("m_index", ctypes.c_ssize_t), ("m_copy", ctypes.c_void_p), ("m_name", ctypes.c_char_p),
+                    ("m_doc", ctypes.c_char_p), ("m_size", ctypes.c_ssize_t), ("m_methods", ctypes.c_void_p),
+                    ("m_slots", ctypes.c_void_p)]
+
+    class Slot(ctypes.Structure):
+        _fields_ = [("slot", ctypes.c_int), ("value", ctypes.c_void_p)]
+    init = ctypes.PyDLL(c_sdk.__file__).PyInit_c_sdk
+    init.restype = ctypes.POINTER(Def)
+    definition = init().contents
+    assert definition.m_name == b"c_sdk"
+    slots, i = [], 0
+    while True:
+        slot = Slot.from_address(definition.m_slots + i * ctypes.sizeof(Slot))
+        if slot.slot == 0:
+            return slots
+        slots.append((slot.slot, slot.value or 0))
+        i += 1
+
+
+def test_declared_slots():
+    # Py_mod_create 1, Py_mod_exec 2; from 3.12 Py_mod_multiple_interpreters 3
+    # = supported with a shared lock (1); from 3.13 Py_mod_gil 4 = used (0).
+    expected = {1, 2} | ({3} if sys.version_info >= (3, 12) else set()) | ({4} if sys.version_info >= (3, 13) else set())
+    slots = dict(module_slots())
+    assert set(slots) == expected
+    assert slots.get(3, 1) == 1 and slots.get(4, 0) == 0
+
+
 def test_exec_of_another_module_object_is_refused():
     r = run_python("""
         import importlib.util

@@ -148,6 +148,27 @@ def test_bytearray_cannot_be_resized_under_the_sdk(sdk):
     assert sdk.count() == 0 and buf == b"symbol"
 
 
+def test_bytearray_lends_its_own_storage(sdk):
+    """A subclass's __buffer__ (honoured by the interpreter from 3.12) neither
+    replaces what the SDK reads nor escapes the lock on the object itself."""
+    class Other(bytearray):
+        def __buffer__(self, flags):
+            return memoryview(b"elsewhere, without a terminating NUL"[:9])
+
+    class Shrink:
+        def __bool__(self):
+            del symbols[:]
+            return True
+    symbols, req = Other(b"A,B"), Other(b"req")
+    assert c_sdk.py_vqi_subscribe(symbols, Other(b"1m"), False) == 0
+    assert sdk.last("vqi_subscribe") == (b"A,B", b"1m", False)
+    assert c_sdk.py_vqi_history_bars_pb(req) == (0, b"")
+    assert sdk.last("vqi_history_bars_pb")[0] == b"req"
+    with pytest.raises(BufferError):
+        c_sdk.py_vqi_subscribe(symbols, b"1m", Shrink())
+    assert symbols[:] == b"A,B"  # the slice is a plain bytearray, compared by its own storage
+
+
 # ---- members with other arguments ----
 
 @pytest.mark.parametrize("args,kwargs,flag", [

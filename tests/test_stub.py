@@ -88,8 +88,8 @@ def test_record_class_members(name):
     assert list(stub_members) == list(live_members)
     for member, value in live_members.items():
         if isinstance(value, property):
-            assert isinstance(stub_members[member], property)
-            assert (stub_members[member].fset is None) == (value.fset is None)
+            # every field is assignable (through __setattr__ where it has no setter)
+            assert isinstance(stub_members[member], property) and stub_members[member].fset is not None
         else:
             assert shape(stub_members[member]) == shape(value)
 

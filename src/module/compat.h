@@ -10,6 +10,10 @@
 
 #include "module/python.h"
 
+#if PY_VERSION_HEX < 0x03080000 || PY_VERSION_HEX >= 0x030E0000
+#error "c_sdk is built for CPython 3.8 to 3.13"
+#endif
+
 #include <frameobject.h>   // PyFrame_New: not included by Python.h from 3.11
 #include <structmember.h>  // member types, for 3.8 to 3.11
 

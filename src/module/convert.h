@@ -12,6 +12,9 @@ namespace csdk {
 // Bytearrays lend their buffer through an export held for the whole call, so
 // that Python code run by a later conversion (an `__int__`, a truth test) or by
 // an event delivered during the SDK call cannot resize them under the SDK.
+// The export is bytearray's own, also for a subclass that defines
+// `__buffer__` (3.12 and later would call it): the SDK gets the object's own
+// NUL-terminated storage, and it is that storage which stays locked.
 template <int K>
 struct Loans {
     Py_buffer views[K > 0 ? K : 1];
@@ -20,11 +23,14 @@ struct Loans {
     Loans(const Loans&) = delete;
     Loans& operator=(const Loans&) = delete;
     ~Loans() {
-        for (int i = 0; i < n; ++i) PyBuffer_Release(&views[i]);
+        for (int i = 0; i < n; ++i) {
+            PyByteArray_Type.tp_as_buffer->bf_releasebuffer(views[i].obj, &views[i]);
+            Py_CLEAR(views[i].obj);
+        }
     }
     Py_buffer* lend(PyObject* bytearray) {
         Py_buffer* v = &views[n];
-        if (PyObject_GetBuffer(bytearray, v, PyBUF_SIMPLE) < 0) return nullptr;
+        if (PyByteArray_Type.tp_as_buffer->bf_getbuffer(bytearray, v, PyBUF_SIMPLE) < 0) return nullptr;
         ++n;
         return v;
     }

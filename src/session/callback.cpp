@@ -18,15 +18,25 @@ namespace csdk {
 
 namespace {
 
-void print_and_hand_over();
+// Prints the pending exception with the standard error printer, then hands
+// the same exception to the unraisable hook, which clears it.
+void print_and_hand_over() {
+    PyObject* exc = compat::take_exception();
+    static PyObject* context = PyUnicode_InternFromString("c_sdk.callback_wrapper");
+    if (!context) PyErr_Clear();
+    Py_XINCREF(exc);
+    compat::restore_exception(exc);
+    PyErr_PrintEx(0);
+    compat::restore_exception(exc);
+    PyErr_WriteUnraisable(context ? context : Py_None);
+}
 
 // Set while a failure at the recursion limit is being reported.
 bool reporting_at_limit = false;
 
-// Prints the pending exception with the standard error printer, then hands
-// the same exception to the unraisable hook, which clears it.  At the
-// recursion limit both get 50 more levels, as the interpreter gives its own
-// error handling; events delivered meanwhile fail at once.
+// Reports the pending exception.  At the recursion limit the printer and the
+// hook get 50 more levels, as the interpreter gives its own error handling;
+// events delivered meanwhile fail at once.
 void report_event_failure() {
     constexpr int headroom = 50;
     int limit = Py_GetRecursionLimit();
@@ -40,18 +50,6 @@ void report_event_failure() {
         Py_SetRecursionLimit(limit);
         reporting_at_limit = false;
     }
-}
-
-void print_and_hand_over() {
-    PyObject* exc = compat::take_exception();
-    PyObject* context = PyUnicode_FromString("c_sdk.callback_wrapper");
-    if (!context) PyErr_Clear();
-    Py_XINCREF(exc);
-    compat::restore_exception(exc);
-    PyErr_PrintEx(0);
-    compat::restore_exception(exc);
-    PyErr_WriteUnraisable(context ? context : Py_None);
-    Py_XDECREF(context);
 }
 
 PyObject* event_text(const char* text, bool as_bytes) {

@@ -615,6 +615,10 @@ def test_reimport(quiet):
     the module out of sys.modules and putting it back resizes that dict now
     and then, and newer interpreters' import machinery keeps a few caches of
     its own: a larger slack, still far below one block per import.)"""
+    if not PYMALLOC and sys.version_info >= (3, 13):
+        pytest.skip("3.13's import machinery keeps raw blocks on every re-import of an extension module "
+                    "(array's too); the other runs count pymalloc's blocks")
+
     def call():
         for _ in range(4):
             del sys.modules["c_sdk"]

@@ -34,6 +34,7 @@ on standard error.
     python3.8 tests/fuzz_driver.py --iterations 100000 --seed 7 [--hostile]
 """
 import argparse
+import builtins
 import ctypes
 import faulthandler
 import gc
@@ -749,7 +750,11 @@ class Fuzzer(object):
         ns = vars(c_sdk)
         name = self.rng.choice(HOSTILE_GLOBALS)
         r = self.rng.random()
-        if r < 0.25:
+        if r < 0.1:
+            # where the module looks once the global is gone
+            ns.pop(name, None)
+            vars(builtins)[name] = self.hostile_global(name)
+        elif r < 0.25:
             ns.pop(name, None)
         elif r < 0.6:
             ns[name] = self.hostile_global(name)
@@ -1018,6 +1023,8 @@ class Fuzzer(object):
             self.data_slot(record).__set__(record, {"k": 1, "price": 2.5})
 
     def restore_globals(self):
+        for name in HOSTILE_GLOBALS:
+            vars(builtins).pop(name, None)
         ns = vars(c_sdk)
         for name in list(ns):
             if name not in self.saved:
@@ -1145,6 +1152,10 @@ def main(argv=None):
     # The event bridge and the hostile objects print reports; keep them out.
     sys.stderr = NullStream()
     sys.unraisablehook = lambda unraisable: None
+    if options.hostile:
+        # what the event bridge calls to report a failure: hooks as well
+        sys.excepthook = lambda *exc_info: fuzzer.mischief("excepthook")
+        sys.unraisablehook = lambda unraisable: fuzzer.mischief("unraisablehook")
     started = time.monotonic()
     try:
         counts = fuzzer.run(options.iterations, options.time_limit, options.hang_timeout)

@@ -2,6 +2,7 @@
 import ctypes
 import importlib
 import inspect
+import os
 import sys
 import warnings
 
@@ -201,6 +202,27 @@ def test_missing_vq_fails_then_succeeds(tmp_path):
     """ % vars(sys.modules["vq"])["__path__"][0].rsplit("/", 1)[0])
     assert r.returncode == 0, r.stderr
     assert r.stdout.split() == ["ModuleNotFoundError", "vq", "0"]
+
+
+@pytest.mark.parametrize("flags", ["default", "RTLD_LAZY"])
+def test_library_lacking_a_function_is_refused_at_import(flags):
+    """Against a libvqsdk.so without vqi_poll (first on LD_LIBRARY_PATH, which
+    wins over the module's RUNPATH) the import fails, even for a host that
+    asks for lazy binding, instead of the first vqi_poll() killing the process."""
+    lacking = os.path.join(os.environ["CSDK_BUILD_DIR"], "standin-without-poll")
+    r = run_python("""
+        import os, sys
+        if %r == "RTLD_LAZY":
+            sys.setdlopenflags(os.RTLD_LAZY)
+        try:
+            import c_sdk
+        except ImportError as e:
+            print("ImportError:", e)
+        else:
+            print("imported; vqi_poll() gives", c_sdk.vqi_poll())
+    """ % flags, env={"LD_LIBRARY_PATH": os.pathsep.join(filter(None, [lacking, os.environ.get("LD_LIBRARY_PATH")]))})
+    assert (r.returncode, r.stdout.split(":")[0]) == (0, "ImportError"), (r.stdout, r.stderr[-2000:])
+    assert "vqi_poll" in r.stdout
 
 
 # ---- argument binding: one piece of code, the same texts everywhere ----

@@ -468,7 +468,7 @@ def report(shapes, times, counts, quick, left_out, versions):
         r = c["c_sdk"] / c[peer]
         ok = r < 1 if bound is None else r <= bound
         missed += not ok
-        add("| %s | %s | %s | %.2f | %s |" % (name, peer, target, r, "yes" if ok else "**no**"))
+        add("| %s | %s | %s | %.3f | %s |" % (name, peer, target, r, "yes" if ok else "**no**"))
     add("")
     add("%d of the targets above missed or not measured." % missed if missed else
         "Every target above %sis met." % ("against a peer measured here " if unjudged else ""))
@@ -568,18 +568,18 @@ def read_results(path):
 def summary(paths):
     """The Ir ratios c_sdk / peer of several result files side by side, as Markdown."""
     results = [read_results(p) for p in paths]
-    peers = ["floor", "Cython", "pybind11", "ctypes", "pure Python"]
-    head = "| shape |"
-    for peer in peers:
-        for version, _ in results:
-            head += " %s %s |" % ("÷ " + peer, version)
-    print(head)
+    peers = ["floor", "Cython", "pybind11", "ctypes"]
+    versions = [v for v, _ in results]
+    print("| c_sdk ÷ peer (Ir) |" + "".join(" %s %s |" % (peer, v) for peer in peers for v in versions))
     print("|---|" + "---:|" * (len(peers) * len(results)))
     for shape, label in SUMMARY_ROWS:
+        if shape == "record_read":
+            label += " (÷ pure Python: %s)" % " / ".join(
+                "%s on %s" % (r.get(shape, {}).get("pure Python", "-"), v) for v, r in results)
         row = "| %s |" % label
         for peer in peers:
             for _, ratios in results:
-                cell = ratios.get(shape, {}).get(peer, "—")
+                cell = ratios.get(shape, {}).get(peer, "-")
                 row += " %s |" % ("—" if cell == "-" else cell)
         print(row)
 

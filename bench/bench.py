@@ -1,13 +1,20 @@
 """Side-by-side benchmark of c_sdk against the peers a user could pick instead.
 
 Run through bench/run, which builds everything first.  This
-script has two roles:
+script has these roles:
 
-  bench.py [--quick] [--shapes a,b] [--out RESULTS.md]
-      the driver: for every shape, one timing process and one callgrind
-      process; then the table, printed and written to RESULTS.md;
+  bench.py [--quick] [--shapes a,b] [--out RESULTS-3.X.md] [--left-out FILE] [--versions TEXT]
+      the driver: checks that each peer gives c_sdk's results on this
+      interpreter (one process per peer; a peer that does not is left out,
+      as are those named in FILE, one "peer<TAB>reason" a line); then for
+      every shape, one timing process and one callgrind process; then the
+      table, printed and written to the --out file;
   bench.py --worker SHAPE --mode time|count --json FILE
-      one shape, all its peers, in this process.
+      one shape, all its peers, in this process;
+  bench.py --check PEER
+      the check of one peer, in this process;
+  bench.py --summary RESULTS-3.8.md RESULTS-3.13.md ...
+      the Ir ratios of several result files side by side (a Markdown table).
 
 Every peer binds the same stand-in SDK functions with the same behaviour on
 the success path (see README.md).  The stand-in does not record calls
@@ -70,11 +77,9 @@ SHAPE_NAMES = [s[0] for s in SHAPES]
 # (shape, peer, bound, what): c_sdk's instruction count divided by the peer's
 # must not exceed `bound` (None: only faster, i.e. below 1).
 TARGETS = [
-    ("history_bars_pb", "floor", 1.15, "plain member within 1.15x the floor"),
-    ("strerror", "floor", 1.15, "plain member within 1.15x the floor"),
-    ("event", "floor", 1.15, "event delivery within 1.15x the floor"),
-    ("set_backtest_config", "floor", 1.15, "within 1.15x the floor"),
-    ("vqi_now", "floor", 1.15, "within 1.15x the floor"),
+    (s, "floor", 1.05 if s == "event" else 1.15, "within 1.05x the floor" if s == "event" else "within 1.15x the floor")
+    for s in SHAPE_NAMES if s != "record_read"
+] + [
     ("place_order_bytes", "Cython", 0.5, "decorated member at most 0.5x the Cython peer"),
     ("place_order_str", "Cython", 0.5, "decorated member at most 0.5x the Cython peer"),
     ("subscribe", "Cython", 0.5, "decorated member at most 0.5x the Cython peer"),
@@ -253,8 +258,13 @@ def count_shape(shape, quick):
     return {"n": n, "peers": list(loops)}
 
 
+def without(shape, skip):
+    """The shape with the peers in `skip` taken out of its peer list."""
+    return shape[:5] + ([p for p in shape[5] if p not in skip],)
+
+
 def worker(args):
-    shape = next(s for s in SHAPES if s[0] == args.worker)
+    shape = without(next(s for s in SHAPES if s[0] == args.worker), args.skip.split(",") if args.skip else ())
     gc.collect()
     if args.mode == "time":
         result = {"ns": time_shape(shape, args.quick)}
@@ -264,11 +274,79 @@ def worker(args):
         json.dump(result, out)
 
 
+# ----------------------------------------------------------------- check ----
+
+def check_peer(peer):
+    """Raises AssertionError unless `peer` gives c_sdk's result on every shape it is in."""
+    sim, mods = load_peers(["c_sdk", peer])
+    for shape in SHAPES:
+        name, _, stmt, member, args, peers = shape
+        if peer not in peers:
+            continue
+        if name == "event":
+            got = {}
+            for p in ("c_sdk", peer):
+                calls = []
+                mods[p].py_vqi_set_data_callback(lambda text, data: calls.append((text, data)))
+                for i in range(3):
+                    sim.queue_event(EVENT_TEXT, EVENT_PAYLOAD[:32 * i])
+                status = mods[p].py_vqi_run()
+                got[p] = (status, calls)
+            mods["c_sdk"].py_vqi_set_data_callback(noop)
+            mods[peer].py_vqi_set_data_callback(noop)
+        elif name == "record_read":
+            got = {p: getattr(mods[p], "BarLikeDict2")(dict(BAR)).close for p in ("c_sdk", peer)}
+        elif name == "arg_error":
+            got = {}
+            for p in ("c_sdk", peer):
+                try:
+                    getattr(mods[p], member)()
+                    got[p] = "no error"
+                except TypeError:
+                    got[p] = "TypeError"
+        else:
+            got = {}
+            for p in ("c_sdk", peer):
+                env = dict(args)
+                env["f"] = getattr(mods[p], member)
+                got[p] = eval(stmt, env)
+        want, have = got["c_sdk"], got[peer]
+        if want != have or type(want) is not type(have):
+            raise AssertionError("%s: %r where c_sdk gives %r" % (name, have, want))
+
+
+def check(peer):
+    try:
+        check_peer(peer)
+    except Exception as e:  # the reason goes to the driver, last line of stderr
+        sys.stderr.write("%s: %s\n" % (type(e).__name__, str(e)[:300]))
+        sys.exit(1)
+
+
+def run_checks(python, peers, env):
+    """{peer: reason} for the peers that do not give c_sdk's results here."""
+    failed = {}
+    for peer in peers:
+        proc = subprocess.run([python, os.path.abspath(__file__), "--check", peer], env=env,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+        if proc.returncode == 0:
+            print("  checked %-11s gives c_sdk's results" % peer, flush=True)
+            continue
+        lines = [l for l in proc.stderr.splitlines() if l.strip()]
+        if proc.returncode < 0:
+            reason = "crashes on this interpreter (signal %d)" % -proc.returncode
+        else:
+            reason = "fails on this interpreter (%s)" % (lines[-1].strip() if lines else "exit %d" % proc.returncode)
+        print("  checked %-11s %s" % (peer, reason), flush=True)
+        failed[peer] = reason
+    return failed
+
+
 # ---------------------------------------------------------------- driver ----
 
-def worker_cmd(python, shape, mode, json_path, quick):
+def worker_cmd(python, shape, mode, json_path, quick, skip):
     cmd = [python, os.path.abspath(__file__), "--worker", shape, "--mode", mode, "--json", json_path]
-    return cmd + (["--quick"] if quick else [])
+    return cmd + (["--quick"] if quick else []) + (["--skip", ",".join(sorted(skip))] if skip else [])
 
 
 def parse_dumps(prefix):
@@ -287,7 +365,7 @@ def parse_dumps(prefix):
     return counts
 
 
-def run_counts(python, shapes, quick, tmp, env):
+def run_counts(python, shapes, quick, tmp, env, skip):
     """Callgrind workers, two at a time (instruction counts do not depend on load)."""
     results, pending = {}, list(shapes)
     running = []
@@ -297,7 +375,7 @@ def run_counts(python, shapes, quick, tmp, env):
             prefix = os.path.join(tmp, "cg-" + shape)
             js = os.path.join(tmp, "count-%s.json" % shape)
             cmd = ["valgrind", "--tool=callgrind", "--collect-atstart=no", "--callgrind-out-file=" + prefix,
-                   "--quiet"] + worker_cmd(python, shape, "count", js, quick)
+                   "--quiet"] + worker_cmd(python, shape, "count", js, quick, skip)
             running.append((shape, prefix, js, subprocess.Popen(cmd, env=env)))
         shape, prefix, js, proc = running.pop(0)
         if proc.wait() != 0:
@@ -315,17 +393,28 @@ def fmt_ratio(x):
     return "%.2f" % x if x is not None else "-"
 
 
-def report(shapes, times, counts, quick):
+def interpreter():
+    return "CPython %s (`%s`)" % (sys.version.split()[0], sys.executable)
+
+
+def report(shapes, times, counts, quick, left_out, versions):
     lines = []
     add = lines.append
-    py = sys.version.split()[0]
-    add("# c_sdk against its peers")
+    add("# c_sdk against its peers on CPython %d.%d" % sys.version_info[:2])
     add("")
     revision = os.environ.get("CSDK_BENCH_REVISION")
-    add("Produced by `bench/run`%s on %s, CPython %s, %d cores%s." % (
-        " (%s)" % revision if revision else "", time.strftime("%Y-%m-%d"), py, os.cpu_count() or 0,
+    add("Produced by `bench/run`%s on %s, %s, %d cores%s." % (
+        " (%s)" % revision if revision else "", time.strftime("%Y-%m-%d"), interpreter(), os.cpu_count() or 0,
         " (--quick)" if quick else ""))
+    if versions:
+        add("Peer tools: %s." % versions)
     add("")
+    if left_out:
+        add("Peers left out on this interpreter:")
+        add("")
+        for peer, reason in sorted(left_out.items()):
+            add("- %s: %s" % (peer, reason))
+        add("")
     add("- **ns/call**: median over repeated runs of (loop of N calls - the same loop without the call) / N,")
     add("  wall clock; noisy on a shared machine.")
     add("- **Ir/call**: instructions per call from `valgrind --tool=callgrind`, (loop of N calls - same loop")
@@ -340,6 +429,9 @@ def report(shapes, times, counts, quick):
         t = times.get(name, {})
         c = counts.get(name, {})
         for peer in shape[5]:
+            if peer in left_out:
+                add("| %s | %s | left out | | left out | |" % (name, peer))
+                continue
             if peer not in t and peer not in c:
                 add("| %s | %s | n/a | | n/a | |" % (name, peer))
                 continue
@@ -359,23 +451,42 @@ def report(shapes, times, counts, quick):
     add("| shape | against | target | c_sdk / peer (Ir) | met |")
     add("|---|---|---:|---:|---|")
     names = {s[0] for s in shapes}
-    missed = 0
+    missed = unjudged = 0
     for name, peer, bound, what in TARGETS:
         if name not in names:
             continue
         c = counts.get(name, {})
+        target = "< 1" if bound is None else "<= %.2f" % bound
+        if peer in left_out:
+            add("| %s | %s | %s | - | peer left out |" % (name, peer, target))
+            unjudged += 1
+            continue
         if "c_sdk" not in c or peer not in c:
-            add("| %s | %s | %s | n/a | not measured |" % (name, peer, "< 1" if bound is None else "<= %.2f" % bound))
+            add("| %s | %s | %s | n/a | not measured |" % (name, peer, target))
             missed += 1
             continue
         r = c["c_sdk"] / c[peer]
         ok = r < 1 if bound is None else r <= bound
         missed += not ok
-        add("| %s | %s | %s | %.2f | %s |" % (name, peer, "< 1" if bound is None else "<= %.2f" % bound, r,
-                                            "yes" if ok else "**no**"))
+        add("| %s | %s | %s | %.3f | %s |" % (name, peer, target, r, "yes" if ok else "**no**"))
     add("")
-    add("%d of the targets above missed or not measured." % missed if missed else "Every target above is met.")
+    add("%d of the targets above missed or not measured." % missed if missed else
+        "Every target above %sis met." % ("against a peer measured here " if unjudged else ""))
+    if unjudged:
+        add("%d not judged: their peer is left out on this interpreter." % unjudged)
     return "\n".join(lines) + "\n"
+
+
+def read_left_out(path):
+    """{peer: reason} from a file of "peer<TAB>reason" lines."""
+    out = {}
+    if path and os.path.exists(path):
+        with open(path) as f:
+            for line in f:
+                peer, _, reason = line.rstrip("\n").partition("\t")
+                if peer:
+                    out[peer] = reason
+    return out
 
 
 def driver(args):
@@ -388,19 +499,32 @@ def driver(args):
         shapes = [s for s in SHAPES if s[0] in wanted]
     python = sys.executable
     env = dict(os.environ)
+    print("%s" % interpreter(), flush=True)
+    left_out = read_left_out(args.left_out)
+    for peer, reason in sorted(left_out.items()):
+        print("  left out %-10s %s" % (peer, reason), flush=True)
+    print("checking the peers against c_sdk, one process per peer:", flush=True)
+    peers = [p for p in CALL_PEERS + RECORD_PEERS if p != "c_sdk" and p not in left_out]
+    peers = sorted(set(peers), key=peers.index)
+    failed = run_checks(python, [p for p in peers if any(p in s[5] for s in shapes)], env)
+    if "floor" in failed:
+        raise SystemExit("the floor peer must give c_sdk's results: %s" % failed["floor"])
+    left_out.update(failed)
+    skip = set(left_out)
+    measured = [without(s, skip) for s in shapes]
     times = {}
     with tempfile.TemporaryDirectory(prefix="csdk-bench-") as tmp:
         print("timing, one process per shape:", flush=True)
-        for shape in shapes:
+        for shape in measured:
             js = os.path.join(tmp, "time-%s.json" % shape[0])
-            subprocess.run(worker_cmd(python, shape[0], "time", js, args.quick), env=env, check=True)
+            subprocess.run(worker_cmd(python, shape[0], "time", js, args.quick, skip), env=env, check=True)
             with open(js) as f:
                 times[shape[0]] = json.load(f)["ns"]
             print("  timed   %-20s %s" % (shape[0], "  ".join("%s %.0f" % kv for kv in times[shape[0]].items())),
                   flush=True)
         print("instruction counts (callgrind), one process per shape:", flush=True)
-        counts = run_counts(python, [s[0] for s in shapes], args.quick, tmp, env)
-    text = report(shapes, times, counts, args.quick)
+        counts = run_counts(python, [s[0] for s in measured], args.quick, tmp, env, skip)
+    text = report(shapes, times, counts, args.quick, left_out, args.versions)
     print()
     print(text, end="")
     if args.out and (args.quick or args.shapes):
@@ -411,16 +535,74 @@ def driver(args):
         print("\nwritten to %s" % args.out)
 
 
+# --------------------------------------------------------------- summary ----
+
+SUMMARY_ROWS = [
+    ("history_bars_pb", "`py_vqi_history_bars_pb` (64-byte request, 256-byte response)"),
+    ("place_order_bytes", "`py_vqi_place_order(bytes)` (decorated)"),
+    ("place_order_str", "`py_vqi_place_order(str)` (decorated)"),
+    ("subscribe", "`py_vqi_subscribe` (decorated)"),
+    ("set_backtest_config", "`py_vqi_set_backtest_config` (12 arguments, decorated)"),
+    ("strerror", "`py_vqi_strerror`"),
+    ("vqi_now", "`vqi_now()`"),
+    ("arg_error", "argument error"),
+    ("event", "event delivery into a Python callable"),
+    ("record_read", "`bar.close` (record read)"),
+]
+
+
+def read_results(path):
+    """(version, {shape: {peer: Ir ratio text}}) from a RESULTS file written by report()."""
+    version, ratios = None, {}
+    with open(path) as f:
+        for line in f:
+            if line.startswith("# ") and "CPython" in line:
+                version = line.split("CPython")[1].strip()
+            cells = [c.strip() for c in line.strip().strip("|").split("|")]
+            if len(cells) == 6 and cells[0] in SHAPE_NAMES:
+                shape, peer, _, _, ir, ratio = cells
+                ratios.setdefault(shape, {})[peer] = ratio if ratio else "left out" if ir == "left out" else "-"
+    return version, ratios
+
+
+def summary(paths):
+    """The Ir ratios c_sdk / peer of several result files side by side, as Markdown."""
+    results = [read_results(p) for p in paths]
+    peers = ["floor", "Cython", "pybind11", "ctypes"]
+    versions = [v for v, _ in results]
+    print("| c_sdk ÷ peer (Ir) |" + "".join(" %s %s |" % (peer, v) for peer in peers for v in versions))
+    print("|---|" + "---:|" * (len(peers) * len(results)))
+    for shape, label in SUMMARY_ROWS:
+        if shape == "record_read":
+            label += " (÷ pure Python: %s)" % " / ".join(
+                "%s on %s" % (r.get(shape, {}).get("pure Python", "-"), v) for v, r in results)
+        row = "| %s |" % label
+        for peer in peers:
+            for _, ratios in results:
+                cell = ratios.get(shape, {}).get(peer, "-")
+                row += " %s |" % ("—" if cell == "-" else cell)
+        print(row)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="fewer and shorter runs")
     parser.add_argument("--shapes", help="comma-separated subset of: " + ", ".join(SHAPE_NAMES))
     parser.add_argument("--out", help="also write the table to this file (full runs only)")
+    parser.add_argument("--left-out", help='peers not built here: a file of "peer<TAB>reason" lines')
+    parser.add_argument("--versions", help="the peer tools' versions, for the results")
+    parser.add_argument("--summary", nargs="+", metavar="RESULTS", help="Ir ratios of result files side by side")
+    parser.add_argument("--check", help=argparse.SUPPRESS)
+    parser.add_argument("--skip", help=argparse.SUPPRESS)
     parser.add_argument("--worker", help=argparse.SUPPRESS)
     parser.add_argument("--mode", choices=["time", "count"], help=argparse.SUPPRESS)
     parser.add_argument("--json", help=argparse.SUPPRESS)
     args = parser.parse_args()
-    if args.worker:
+    if args.summary:
+        summary(args.summary)
+    elif args.check:
+        check(args.check)
+    elif args.worker:
         worker(args)
     else:
         driver(args)

@@ -5,9 +5,11 @@
  * same result as c_sdk on the success path: METH_FASTCALL entry points, the
  * same SDK call, the same result object, and only the checks that this work
  * needs.  Module globals (CSDK_OPERATE_SUCCESS, IS_PY2, f) live in this
- * module's own namespace and are re-read at every call through a cache keyed
- * on the namespace's version tag, so rebinding them from Python works here
- * too.  Members that c_sdk binds through adapt_to_python3 do that work
+ * module's own namespace and are re-read at every call through a cache that
+ * rebinding them from Python invalidates: keyed on the namespace's version
+ * tag up to 3.11 (a public field there), and from 3.12, which deprecates the
+ * tag, on a counter that a dictionary watcher on the namespace advances at
+ * every change.  Members that c_sdk binds through adapt_to_python3 do that work
  * inline: IS_PY2 is read and str arguments are encoded as ASCII, without a
  * second call.
  *
@@ -35,7 +37,34 @@ static Global g_success = {"CSDK_OPERATE_SUCCESS"};
 static Global g_is_py2 = {"IS_PY2"};
 static Global g_f = {"f"};
 
+#if PY_VERSION_HEX >= 0x030C0000
+static uint64_t watched_generation = 1;
+static int watcher_id = -1;
+
+static int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key,
+                         PyObject* value) {
+    ++watched_generation;
+    return 0;
+}
+
+static inline uint64_t dict_version(PyObject* d) { return watched_generation; }
+
+static int watch_dict(PyObject* d) {
+    if (watcher_id < 0 && (watcher_id = PyDict_AddWatcher(on_dict_event)) < 0) return -1;
+    ++watched_generation;
+    return PyDict_Watch(watcher_id, d);
+}
+#else
 static inline uint64_t dict_version(PyObject* d) { return ((PyDictObject*)d)->ma_version_tag; }
+static int watch_dict(PyObject* d) { return 0; }
+#endif
+
+/* The vectorcall entry point: public from 3.9, underscored in 3.8. */
+#if PY_VERSION_HEX >= 0x03090000
+#define vectorcall PyObject_Vectorcall
+#else
+#define vectorcall _PyObject_Vectorcall
+#endif
 
 static PyObject* global_slow(Global* g) {
     PyObject* v = PyDict_GetItemWithError(module_dict, g->name);
@@ -338,7 +367,7 @@ static void callback(const char* text, const char* data, int len) {
         (args[1] = py2 ? PyBytes_FromString(text) : PyUnicode_DecodeUTF8(text, (Py_ssize_t)strlen(text), NULL)) &&
         (fn = global(&g_f)) && (args[2] = PyBytes_FromStringAndSize(data, len))) {
         Py_INCREF(fn);
-        r = _PyObject_Vectorcall(fn, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, NULL);
+        r = vectorcall(fn, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, NULL);
         Py_DECREF(fn);
     }
     Py_XDECREF(args[1]);
@@ -378,6 +407,10 @@ PyMODINIT_FUNC PyInit_bench_floor(void) {
     PyObject* m = PyModule_Create(&module_def);
     if (!m) return NULL;
     module_dict = PyModule_GetDict(m);
+    if (watch_dict(module_dict) < 0) {
+        Py_DECREF(m);
+        return NULL;
+    }
     Params* params[] = {&history_params, &order_params, &subscribe_params, &backtest_params, &strerror_params};
     for (size_t i = 0; i < sizeof params / sizeof params[0]; ++i)
         if (intern_params(params[i]) < 0) return NULL;

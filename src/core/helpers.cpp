@@ -76,7 +76,21 @@ PyObject* is_linux(PyObject* self, PyObject* const*, size_t nargsf, PyObject* kw
 // ASCII bytes for a str argument, through its own `encode` for subclasses.
 PyObject* encode_ascii(PyObject* o) {
     if (PyUnicode_CheckExact(o)) return PyUnicode_AsASCIIString(o);
-    return PyObject_CallMethodObjArgs(o, s.encode, s.ascii, nullptr);
+    CallOut guard;  // the subclass's encode may be any callable, a wrapper included
+    return guard ? PyObject_CallMethodObjArgs(o, s.encode, s.ascii, nullptr) : nullptr;
+}
+
+PyObject* wrapper_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
+// Calls the decorated function.  One of this module's bindings is entered
+// directly, as no Python code runs in between and it guards its own calls
+// out; any other callable (another wrapper included) counts towards the
+// recursion limit.
+PyObject* call_func(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (Py_TYPE(func) == &FunctionType && as_function(func)->def->impl != wrapper_call)
+        return as_function(func)->vectorcall(func, args, nargsf, kwnames);
+    CallOut guard;
+    return guard ? compat::vectorcall(func, args, nargsf, kwnames) : nullptr;
 }
 
 // wrapper(*args, **kwargs): with IS_PY2 false, every top-level str argument
@@ -92,8 +106,6 @@ PyObject* wrapper_call(PyObject* self, PyObject* const* args, size_t nargsf, PyO
             return nullptr;
         }
     }
-    CallOut guard;  // func may be any callable, this wrapper included
-    if (!guard) return nullptr;
     PyObject* is_py2 = lookup(globals::IS_PY2);
     if (!is_py2) return nullptr;
     int passthrough = truth(is_py2);  // holds IS_PY2's value while its __bool__ runs
@@ -117,7 +129,7 @@ PyObject* wrapper_call(PyObject* self, PyObject* const* args, size_t nargsf, PyO
     Py_INCREF(func);
     PyObject* result;
     if (first == total) {
-        result = compat::vectorcall(func, args, nargsf, kwnames);
+        result = call_func(func, args, nargsf, kwnames);
     } else {
         PyObject* small[17];
         PyObject** stack = total < 16 ? small : PyMem_New(PyObject*, total + 1);
@@ -137,7 +149,7 @@ PyObject* wrapper_call(PyObject* self, PyObject* const* args, size_t nargsf, PyO
             }
         }
         result = done == total
-                     ? compat::vectorcall(func, converted, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames)
+                     ? call_func(func, converted, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames)
                      : nullptr;
         for (Py_ssize_t i = 0; i < done; ++i) Py_DECREF(converted[i]);
         if (stack != small) PyMem_Free(stack);

@@ -48,24 +48,24 @@ inline PyInterpreterState* current_interpreter() {
 #endif
 }
 
-// Whether the calling thread has a thread state of this interpreter, without
+// The calling thread's thread state, or null when it has none, without
 // the fatal error PyThreadState_Get() raises when it has none.  From 3.12 the
 // current thread state is per thread, so a native thread the interpreter does
 // not know has none; before 3.12 it is process-wide, and the caller parked in
 // the SDK holds it for every thread.
 #if PY_VERSION_HEX >= 0x030C0000
 constexpr bool per_thread_state = true;
-inline bool thread_has_state() {
+inline PyThreadState* thread_state_if_any() {
 #if PY_VERSION_HEX >= 0x030D0000
-    return PyThreadState_GetUnchecked() != nullptr;
+    return PyThreadState_GetUnchecked();
 #else
     // Exported under this name in 3.12; made public as above in 3.13.
-    return _PyThreadState_UncheckedGet() != nullptr;
+    return _PyThreadState_UncheckedGet();
 #endif
 }
 #else
 constexpr bool per_thread_state = false;
-inline bool thread_has_state() { return true; }
+inline PyThreadState* thread_state_if_any() { return PyThreadState_Get(); }
 #endif
 
 // ---- recursion ----
@@ -83,8 +83,7 @@ inline bool thread_has_state() { return true; }
 // limit (3.8 to 3.10), a count of levels remaining (3.11), and from 3.12 a
 // count for Python frames and a fixed one for C frames, which the bridge's
 // levels also use and which leaves room to report the error.
-inline int recursion_left() {
-    PyThreadState* ts = PyThreadState_Get();
+inline int recursion_left(PyThreadState* ts) {
 #if PY_VERSION_HEX >= 0x030C0000
     constexpr int report_room = 50;
     int c_left = ts->c_recursion_remaining - report_room;
@@ -95,6 +94,7 @@ inline int recursion_left() {
     return Py_GetRecursionLimit() - ts->recursion_depth;
 #endif
 }
+inline int recursion_left() { return recursion_left(PyThreadState_Get()); }
 
 // ---- exceptions ----
 

@@ -62,10 +62,12 @@ PyObject* text_result(const char* text, const char* sdk) {
 namespace {
 
 // True when the success test will run no Python code: CSDK_OPERATE_SUCCESS
-// is an exact int (or is missing, which raises before anything runs).
-bool success_test_is_plain() {
-    PyObject* success = lookup(globals::CSDK_OPERATE_SUCCESS);
-    return !success || globals::CSDK_OPERATE_SUCCESS.small_int || PyLong_CheckExact(success);
+// is an exact int (or is missing, which raises before anything runs).  The
+// lookup is the one compare_success makes next, served from the cache.
+inline bool success_test_is_plain() {
+    Global& g = globals::CSDK_OPERATE_SUCCESS;
+    PyObject* success = lookup(g);
+    return g.small_int || !success || PyLong_CheckExact(success);
 }
 
 // Copy of a response buffer the SDK reported; null without an exception when
@@ -75,12 +77,22 @@ PyObject* copy_response(const char* res, int res_len) {
     return PyBytes_FromStringAndSize(res ? res : "", res_len);
 }
 
-}  // namespace
+PyObject* status_pair(int status, PyObject* payload) {  // steals payload
+    if (!payload) return nullptr;
+    PyObject* st = PyLong_FromLong(status);
+    PyObject* result = st ? PyTuple_New(2) : nullptr;
+    if (!result) {
+        Py_XDECREF(st);
+        Py_DECREF(payload);
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(result, 0, st);
+    PyTuple_SET_ITEM(result, 1, payload);
+    return result;
+}
 
-// The SDK's response and address buffers stay valid only until its next
-// call.  A success test that runs Python code (an __eq__) may call the SDK
-// again, so the buffer is copied before such a test, and only then.
-PyObject* response_result(int status, const char* res, int res_len, const char* sdk) {
+// The general case of response_result.
+PyObject* response_general(int status, const char* res, int res_len, const char* sdk) {
     Ref st(PyLong_FromLong(status));
     if (!st) return nullptr;
     Ref early;
@@ -109,6 +121,21 @@ PyObject* response_result(int status, const char* res, int res_len, const char* 
     PyTuple_SET_ITEM(result, 0, st.release());
     PyTuple_SET_ITEM(result, 1, payload.release());
     return result;
+}
+
+}  // namespace
+
+// The SDK's response and address buffers stay valid only until its next
+// call.  A success test that runs Python code (an __eq__) may call the SDK
+// again, so the buffer is copied before such a test, and only then.
+PyObject* response_result(int status, const char* res, int res_len, const char* sdk) {
+    Global& g = globals::CSDK_OPERATE_SUCCESS;
+    if (CSDK_LIKELY(lookup(g) && g.small_int)) {  // decided without a call
+        if (g.int_value != status) return status_pair(status, Ref::borrow(Py_None).release());
+        if (CSDK_LIKELY(res_len >= 0 && (res || res_len == 0)))
+            return status_pair(status, PyBytes_FromStringAndSize(res ? res : "", res_len));
+    }
+    return response_general(status, res, res_len, sdk);
 }
 
 PyObject* address_result(int status, const char* addr, const char* sdk) {

@@ -63,6 +63,9 @@ bool request_length_lies(Py_ssize_t n, Py_ssize_t size);
 // Request with length: len() first, then the pointer.  The length handed to
 // the SDK fits a C int and never exceeds the buffer it describes.
 template <int K>
+bool to_request_slow(PyObject* o, char*& ptr, int& len, Loans<K>& loans);
+
+template <int K>
 inline bool to_request(PyObject* o, char*& ptr, int& len, Loans<K>& loans) {
     if (CSDK_LIKELY(PyBytes_CheckExact(o))) {
         Py_ssize_t n = PyBytes_GET_SIZE(o);
@@ -71,6 +74,12 @@ inline bool to_request(PyObject* o, char*& ptr, int& len, Loans<K>& loans) {
         len = static_cast<int>(n);
         return true;
     }
+    return to_request_slow(o, ptr, len, loans);
+}
+
+// Anything but an exact bytes object: its own len(), which may run Python code.
+template <int K>
+[[gnu::noinline]] bool to_request_slow(PyObject* o, char*& ptr, int& len, Loans<K>& loans) {
     Py_ssize_t n;
     {
         CallOut guard;  // a subclass's __len__

@@ -76,7 +76,7 @@ PyObject* event_payload(const char* data, int len) {
 }
 
 // Calls f(text, payload) for one event.
-void call_f(const char* text, const char* data, int len, bool as_bytes) {
+inline void call_f(PyThreadState* ts, const char* text, const char* data, int len, bool as_bytes) {
     Ref text_obj(event_text(text, as_bytes));
     Ref fn = text_obj ? lookup_ref(globals::f) : Ref();  // the callable may rebind `f` while it runs
     Ref payload = fn ? Ref(event_payload(data, len)) : Ref();
@@ -84,7 +84,7 @@ void call_f(const char* text, const char* data, int len, bool as_bytes) {
     if (payload) {
         // At the recursion limit the call fails, as it would anywhere else;
         // see compat::recursion_left.
-        if (CSDK_UNLIKELY(compat::recursion_left() <= 0 || reporting_at_limit)) {
+        if (CSDK_UNLIKELY(compat::recursion_left(ts) <= 0 || reporting_at_limit)) {
             PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
         } else {
             PyObject* stack[3] = {nullptr, text_obj.get(), payload.get()};
@@ -98,12 +98,12 @@ void call_f(const char* text, const char* data, int len, bool as_bytes) {
     report_event_failure();
 }
 
-// One event, on a thread that holds the interpreter lock.
-void deliver(const char* text, const char* data, int len) {
+// One event, on the thread `ts`, which holds the interpreter lock.
+inline void deliver(PyThreadState* ts, const char* text, const char* data, int len) {
     PyObject* is_py2 = lookup(globals::IS_PY2);
     if (!is_py2) return report_event_failure();
     if (CSDK_LIKELY(is_py2 == Py_False || is_py2 == Py_True || is_py2 == Py_None))
-        return call_f(text, data, len, is_py2 == Py_True);
+        return call_f(ts, text, data, len, is_py2 == Py_True);
     // IS_PY2's __bool__ may call the SDK, which may then reuse the event's
     // buffers: the event is copied first.
     std::string text_copy, data_copy;
@@ -111,7 +111,7 @@ void deliver(const char* text, const char* data, int len) {
     if (data && len > 0) data = data_copy.assign(data, static_cast<size_t>(len)).data();
     int as_bytes = truth(is_py2);
     if (as_bytes < 0) return report_event_failure();
-    call_f(text, data, len, as_bytes != 0);
+    call_f(ts, text, data, len, as_bytes != 0);
 }
 
 // ---- events from threads without a thread state (see bridge.h) ----
@@ -143,11 +143,12 @@ void park(const char* text, const char* data, int len) noexcept {
 }
 
 extern "C" void callback_wrapper(const char* text, const char* data, int len) {
+    PyThreadState* ts = compat::thread_state_if_any();
     if constexpr (compat::per_thread_state) {
-        if (CSDK_UNLIKELY(!compat::thread_has_state())) return park(text, data, len);
+        if (CSDK_UNLIKELY(!ts)) return park(text, data, len);
         if (CSDK_UNLIKELY(parked_events.load(std::memory_order_acquire))) deliver_parked_events();
     }
-    deliver(text, data, len);
+    deliver(ts, text, data, len);
 }
 
 PyObject* set_data_callback(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -181,7 +182,8 @@ void deliver_parked_events() {
             e = std::move(parked.front());
             parked.pop_front();
         }
-        deliver(e.has_text ? e.text.c_str() : nullptr, e.has_data ? e.data.data() : nullptr, e.len);
+        deliver(PyThreadState_Get(), e.has_text ? e.text.c_str() : nullptr, e.has_data ? e.data.data() : nullptr,
+                e.len);
     }
     for (unsigned n = lost_events.exchange(0); n; --n) {
         PyErr_SetString(PyExc_MemoryError, "an event delivered from another thread was lost: no memory to copy it");

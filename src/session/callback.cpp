@@ -76,7 +76,7 @@ PyObject* event_payload(const char* data, int len) {
 }
 
 // Calls f(text, payload) for one event.
-inline void call_f(PyThreadState* ts, const char* text, const char* data, int len, bool as_bytes) {
+[[gnu::always_inline]] inline void call_f(PyThreadState* ts, const char* text, const char* data, int len, bool as_bytes) {
     Ref text_obj(event_text(text, as_bytes));
     Ref fn = text_obj ? lookup_ref(globals::f) : Ref();  // the callable may rebind `f` while it runs
     Ref payload = fn ? Ref(event_payload(data, len)) : Ref();
@@ -99,7 +99,7 @@ inline void call_f(PyThreadState* ts, const char* text, const char* data, int le
 }
 
 // One event, on the thread `ts`, which holds the interpreter lock.
-inline void deliver(PyThreadState* ts, const char* text, const char* data, int len) {
+[[gnu::always_inline]] inline void deliver(PyThreadState* ts, const char* text, const char* data, int len) {
     PyObject* is_py2 = lookup(globals::IS_PY2);
     if (!is_py2) return report_event_failure();
     if (CSDK_LIKELY(is_py2 == Py_False || is_py2 == Py_True || is_py2 == Py_None))

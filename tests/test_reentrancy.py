@@ -338,3 +338,23 @@ def test_success_global_rebound_by_its_comparison(case, printed):
     env = {"PYTHONMALLOC": os.environ.get("PYTHONMALLOC", "debug")}
     r = run_python(HOSTILE_SUCCESS.replace("CASE", repr(case)), env=env)
     assert (r.returncode, r.stdout.strip()) == (0, printed), r.stderr[-3000:]
+
+
+CELL_EMPTIED = """
+    import c_sdk, vqsim
+    sdk = vqsim.sdk()
+    sdk.reset(); sdk.recording(True)
+    sdk.set_response("vqi_get_cash_pb", b"cash")
+    cell = c_sdk.py_vqi_get_cash.__closure__[0]
+    class Request(bytes):
+        def __len__(self):
+            cell.cell_contents = None  # the binding running now loses its last reference
+            return bytes.__len__(self)
+    print(c_sdk.py_vqi_get_cash(Request(b"req")), sdk.last("vqi_get_cash_pb")[:2])
+"""
+
+
+def test_decorated_binding_released_while_it_runs():
+    import os
+    r = run_python(CELL_EMPTIED, env={"PYTHONMALLOC": os.environ.get("PYTHONMALLOC", "debug")})
+    assert (r.returncode, r.stdout.strip()) == (0, "(0, b'cash') (b'req', 3)"), r.stderr[-3000:]

@@ -86,11 +86,40 @@ PyObject* wrapper_call(PyObject* self, PyObject* const* args, size_t nargsf, PyO
 // directly, as no Python code runs in between and it guards its own calls
 // out; any other callable (another wrapper included) counts towards the
 // recursion limit.
-PyObject* call_func(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    if (Py_TYPE(func) == &FunctionType && as_function(func)->def->impl != wrapper_call)
-        return as_function(func)->vectorcall(func, args, nargsf, kwnames);
+inline bool is_binding(PyObject* func) {
+    return Py_TYPE(func) == &FunctionType && as_function(func)->def->impl != wrapper_call;
+}
+
+[[gnu::always_inline]] inline PyObject* call_func(PyObject* func, PyObject* const* args, size_t nargsf,
+                                                PyObject* kwnames) {
+    if (is_binding(func)) return as_function(func)->vectorcall(func, args, nargsf, kwnames);
     CallOut guard;
     return guard ? compat::vectorcall(func, args, nargsf, kwnames) : nullptr;
+}
+
+// Calls func with the str arguments from index `first` on encoded.
+PyObject* call_encoded(PyObject* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       Py_ssize_t total, Py_ssize_t first) {
+    PyObject* small[17];
+    PyObject** stack = total < 16 ? small : PyMem_New(PyObject*, total + 1);
+    if (!stack) return PyErr_NoMemory();
+    PyObject** converted = stack + 1;
+    Py_ssize_t done = 0;
+    for (; done < total; ++done) {
+        PyObject* a = args[done];
+        if (done >= first && PyUnicode_Check(a)) {
+            if (!(converted[done] = encode_ascii(a))) break;
+        } else {
+            Py_INCREF(a);
+            converted[done] = a;
+        }
+    }
+    PyObject* result = done == total
+                           ? call_func(func, converted, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames)
+                           : nullptr;
+    for (Py_ssize_t i = 0; i < done; ++i) Py_DECREF(converted[i]);
+    if (stack != small) PyMem_Free(stack);
+    return result;
 }
 
 // wrapper(*args, **kwargs): with IS_PY2 false, every top-level str argument
@@ -126,34 +155,13 @@ PyObject* wrapper_call(PyObject* self, PyObject* const* args, size_t nargsf, PyO
             }
         }
     }
+    // A binding of this module reads nothing of its own object once it may
+    // have called out, so it is handed on as it is; any other callable is
+    // held, as the cell may be emptied or rebound while it runs.
+    if (first == total && is_binding(func)) return as_function(func)->vectorcall(func, args, nargsf, kwnames);
     Py_INCREF(func);
-    PyObject* result;
-    if (first == total) {
-        result = call_func(func, args, nargsf, kwnames);
-    } else {
-        PyObject* small[17];
-        PyObject** stack = total < 16 ? small : PyMem_New(PyObject*, total + 1);
-        if (!stack) {
-            Py_DECREF(func);
-            return PyErr_NoMemory();
-        }
-        PyObject** converted = stack + 1;
-        Py_ssize_t done = 0;
-        for (; done < total; ++done) {
-            PyObject* a = args[done];
-            if (done >= first && PyUnicode_Check(a)) {
-                if (!(converted[done] = encode_ascii(a))) break;
-            } else {
-                Py_INCREF(a);
-                converted[done] = a;
-            }
-        }
-        result = done == total
-                     ? call_func(func, converted, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames)
-                     : nullptr;
-        for (Py_ssize_t i = 0; i < done; ++i) Py_DECREF(converted[i]);
-        if (stack != small) PyMem_Free(stack);
-    }
+    PyObject* result = first == total ? call_func(func, args, nargsf, kwnames)
+                                      : call_encoded(func, args, nargs, kwnames, total, first);
     Py_DECREF(func);
     return result;
 }

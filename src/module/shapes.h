@@ -161,7 +161,10 @@ struct Binding {
         return (convert<I>(a, c, out, loans) && ...);
     }
 
+    // Reads nothing of `self` after the conversions, which may run Python
+    // code that drops the last reference to it (a decorator's cell rebound).
     static PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+        const FuncDef* def = as_function(self)->def;
         PyObject* buf[kParams > 0 ? kParams : 1];
         PyObject* const* a;
         if constexpr (kParams == 0) {
@@ -181,7 +184,7 @@ struct Binding {
             result = Py_None;
             Py_INCREF(result);
         } else {
-            result = to_python(std::apply(Fn, c), out, as_function(self)->def->sdk);
+            result = to_python(std::apply(Fn, c), out, def->sdk);
         }
         after_sdk_call();  // events parked by other threads meanwhile
         return result;

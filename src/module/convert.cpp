@@ -116,11 +116,7 @@ PyObject* response_general(int status, const char* res, int res_len, const char*
     } else if (!(payload = Ref(copy_response(res, res_len)))) {
         return nullptr;
     }
-    PyObject* result = PyTuple_New(2);
-    if (!result) return nullptr;
-    PyTuple_SET_ITEM(result, 0, st.release());
-    PyTuple_SET_ITEM(result, 1, payload.release());
-    return result;
+    return PyTuple_Pack(2, st.get(), payload.get());
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <string>
 
 #include "module/args.h"
@@ -76,7 +77,8 @@ PyObject* event_payload(const char* data, int len) {
 }
 
 // Calls f(text, payload) for one event.
-[[gnu::always_inline]] inline void call_f(PyThreadState* ts, const char* text, const char* data, int len, bool as_bytes) {
+[[gnu::always_inline]] inline void call_f(PyThreadState* ts, const char* text, const char* data, int len,
+                                          bool as_bytes) {
     Ref text_obj(event_text(text, as_bytes));
     Ref fn = text_obj ? lookup_ref(globals::f) : Ref();  // the callable may rebind `f` while it runs
     Ref payload = fn ? Ref(event_payload(data, len)) : Ref();
@@ -105,10 +107,15 @@ PyObject* event_payload(const char* data, int len) {
     if (CSDK_LIKELY(is_py2 == Py_False || is_py2 == Py_True || is_py2 == Py_None))
         return call_f(ts, text, data, len, is_py2 == Py_True);
     // IS_PY2's __bool__ may call the SDK, which may then reuse the event's
-    // buffers: the event is copied first.
+    // buffers: the event is copied first (nothing may be thrown to the SDK).
     std::string text_copy, data_copy;
-    if (text) text = text_copy.assign(text).c_str();
-    if (data && len > 0) data = data_copy.assign(data, static_cast<size_t>(len)).data();
+    try {
+        if (text) text = text_copy.assign(text).c_str();
+        if (data && len > 0) data = data_copy.assign(data, static_cast<size_t>(len)).data();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return report_event_failure();
+    }
     int as_bytes = truth(is_py2);
     if (as_bytes < 0) return report_event_failure();
     call_f(ts, text, data, len, as_bytes != 0);

@@ -1,4 +1,4 @@
-# The CPython the module is built for: 3.8 to 3.13, through CMake's FindPython3.
+# The CPython the module is built for: 3.8 to 3.15, through CMake's FindPython3.
 # Which one: -DPYTHON=/path/to/python3.X, else $PYTHON, else pyenv's 3.8.18,
 # else the newest python3.X that FindPython3 finds.  Sets PYTHON (the
 # interpreter), PYTHON_VERSION ("3.X"), PYTHON_INCLUDE_DIR and
@@ -32,7 +32,7 @@ if(PYTHON)
   endif()
   set(Python3_EXECUTABLE "${PYTHON}" CACHE FILEPATH "" FORCE)
 endif()
-find_package(Python3 3.8...<3.14 REQUIRED COMPONENTS Interpreter Development.Module)
+find_package(Python3 3.8...<3.16 REQUIRED COMPONENTS Interpreter Development.Module)
 if(NOT Python3_INTERPRETER_ID STREQUAL "Python")
   message(FATAL_ERROR "${Python3_EXECUTABLE} is ${Python3_INTERPRETER_ID}; c_sdk is built for CPython")
 endif()

@@ -1,5 +1,6 @@
 """The record classes QuoteItemLikeDict2, TickLikeDict2, BarLikeDict2 and ObjectLikeDict2."""
 import inspect
+import re
 
 import pytest
 
@@ -223,8 +224,10 @@ def test_bar_membership():
     assert BAR(Truthy()).__contains__("x") is True
     with pytest.raises(TypeError, match="unhashable type: 'list'"):
         [] in bar
-    with pytest.raises(TypeError, match="argument of type 'int' is not iterable"):
+    with pytest.raises(TypeError) as raised:  # the mapping's own error, unchanged
         "x" in BAR(5)
+    with pytest.raises(TypeError, match="^%s$" % re.escape(str(raised.value))):
+        "x" in 5
 
 
 @pytest.mark.parametrize("cls", CLASSES, ids=ids)

@@ -238,13 +238,13 @@ CYCLES = {
         ("float", "class F(c_sdk.TickLikeDict2): __float__ = c_sdk.TickLikeDict2.price.fget\n"
                   "class D: pass\n"
                   "x = F(D())\n"
-                  "D.get = functools.partial(c_sdk.py_vqi_set_backtest_config.__closure__[0].cell_contents,"
-                  " b'', b'', x, 1., 1., 1., 1., 1., 1., 1, 1)", "float(x)"),
+                  "D.get = staticmethod(functools.partial(c_sdk.py_vqi_set_backtest_config.__closure__[0]"
+                  ".cell_contents, b'', b'', x, 1., 1., 1., 1., 1., 1., 1, 1))", "float(x)"),
         ("bool", "class T(c_sdk.TickLikeDict2): __bool__ = c_sdk.TickLikeDict2.price.fget\n"
                  "class D: pass\n"
                  "x = T(D())\n"
-                 "D.get = functools.partial(c_sdk.py_vqi_current.__closure__[0].cell_contents, b'A',"
-                 " include_call_auction=x)", "bool(x)"),
+                 "D.get = staticmethod(functools.partial(c_sdk.py_vqi_current.__closure__[0].cell_contents,"
+                 " b'A', include_call_auction=x))", "bool(x)"),
     ],
     # A record that wraps itself (or another record that wraps it), a `data`
     # property that reads a field, a class name rebound to a subclass.

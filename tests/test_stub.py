@@ -84,7 +84,8 @@ def test_record_class_members(name):
     live_members = {k: v for k, v in vars(live).items() if k not in ("__module__", "__doc__", "__slots__", "data")}
     stub_members = {k: v for k, v in vars(stub).items()
                     if k not in ("__module__", "__doc__", "__dict__", "__weakref__", "__annotations__", "__qualname__",
-                                 "__firstlineno__", "__static_attributes__")}  # what 3.13 adds to a class statement
+                                 "__firstlineno__", "__static_attributes__",  # what 3.13 adds to a class statement
+                                 "__annotate_func__", "__annotations_cache__")}  # and 3.14
     assert list(stub_members) == list(live_members)
     for member, value in live_members.items():
         if isinstance(value, property):

@@ -10,8 +10,8 @@
 
 #include "module/python.h"
 
-#if PY_VERSION_HEX < 0x03080000 || PY_VERSION_HEX >= 0x030E0000
-#error "c_sdk is built for CPython 3.8 to 3.13"
+#if PY_VERSION_HEX < 0x03080000 || PY_VERSION_HEX >= 0x03100000
+#error "c_sdk is built for CPython 3.8 to 3.15"
 #endif
 
 #include <frameobject.h>   // PyFrame_New: not included by Python.h from 3.11
@@ -84,7 +84,9 @@ inline PyThreadState* thread_state_if_any() { return PyThreadState_Get(); }
 // count for Python frames and a fixed one for C frames, which the bridge's
 // levels also use and which leaves room to report the error.
 inline int recursion_left(PyThreadState* ts) {
-#if PY_VERSION_HEX >= 0x030C0000
+#if PY_VERSION_HEX >= 0x030E0000
+    return ts->py_recursion_remaining;
+#elif PY_VERSION_HEX >= 0x030C0000
     constexpr int report_room = 50;
     int c_left = ts->c_recursion_remaining - report_room;
     return ts->py_recursion_remaining < c_left ? ts->py_recursion_remaining : c_left;

@@ -14,9 +14,18 @@
 // the interpreter's fallback iteration, which probes 0, 1, 2, ... through
 // __getitem__ until IndexError, would never end, and neither would a
 // membership test on the records without __contains__.  Each class therefore
-// gets a tp_iter that raises TypeError; membership then fails with the
-// interpreter's "argument of type '...' is not iterable".  The class
-// namespace is untouched: no __iter__ member is added.
+// gets a tp_iter that raises TypeError, and the classes without __contains__
+// a membership slot that searches by iteration as the interpreter does and
+// fails with "argument of type '...' is not iterable" (the interpreter's own
+// search words this differently from 3.14).  The class namespace is
+// untouched: no __iter__ or __contains__ member is added.
+//
+// Text forms.  str() and repr() of a record call its class's __str__ and
+// __repr__ and refuse a result that is not a str with "__str__ returned
+// non-string (type ...)" ("__repr__ ..."), through slots of the classes'
+// own: the interpreter's check words this differently from 3.15.  A
+// subclass or a class whose __str__ or __repr__ is reassigned gets the
+// interpreter's slot back, and its wording.
 //
 // A subclass has its slots recomputed by the interpreter from the members
 // found along its MRO, and since no class defines __iter__, a subclass that
@@ -62,6 +71,42 @@ PyObject* refuse_iteration(PyObject* self) {
         return PySeqIter_New(self);
     PyErr_Format(PyExc_TypeError, "'%.200s' object is not iterable", tp->tp_name);
     return nullptr;
+}
+
+// sq_contains of the records without __contains__: the interpreter's search
+// by iteration, with the wording it has up to 3.13.
+int contains_by_iteration(PyObject* self, PyObject* value) {
+    PyObject* it = PyObject_GetIter(self);
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError))
+            PyErr_Format(PyExc_TypeError, "argument of type '%.200s' is not iterable", Py_TYPE(self)->tp_name);
+        return -1;
+    }
+    int found = 0;
+    while (PyObject* item = PyIter_Next(it)) {
+        found = PyObject_RichCompareBool(item, value, Py_EQ);
+        Py_DECREF(item);
+        if (found) break;
+    }
+    Py_DECREF(it);
+    return found == 0 && PyErr_Occurred() ? -1 : found;
+}
+
+// tp_str and tp_repr: the class's __str__ / __repr__, whose result must be a str.
+template <bool Repr>
+PyObject* text_slot(PyObject* self) {
+    PyObject* name = Repr ? names.repr : names.str;
+    PyObject* method = compat::type_lookup(Py_TYPE(self), name);
+    if (!method) return PyErr_Format(PyExc_AttributeError, "%U", name);
+    Py_INCREF(method);  // the call may rebind it
+    PyObject* result = PyObject_CallFunctionObjArgs(method, self, nullptr);
+    Py_DECREF(method);
+    if (result && !PyUnicode_Check(result)) {
+        PyErr_Format(PyExc_TypeError, "%s returned non-string (type %.200s)", Repr ? "__repr__" : "__str__",
+                     Py_TYPE(result)->tp_name);
+        Py_CLEAR(result);
+    }
+    return result;
 }
 
 int init_names() {
@@ -138,6 +183,9 @@ int create_class(int k, PyObject* module_namespace) {
     Py_XSETREF(rc.type, tp);  // takes the reference made by type()
     Py_CLEAR(rc.seen);
     tp->tp_iter = refuse_iteration;
+    if (!tp->tp_as_sequence->sq_contains) tp->tp_as_sequence->sq_contains = contains_by_iteration;
+    tp->tp_str = text_slot<false>;
+    tp->tp_repr = text_slot<true>;
     tp->tp_getattro = attribute_reader(k);
     return PyDict_SetItem(module_namespace, rc.name_obj, cls);
 }
@@ -154,8 +202,10 @@ RecordClass classes[NumClasses] = {
 Names names;
 
 void guard_iteration(RecordClass& rc, PyTypeObject* tp) {
-    if (CSDK_UNLIKELY(!tp->tp_iter) && rc.type && (tp == rc.type || PyType_IsSubtype(tp, rc.type)))
+    if (CSDK_UNLIKELY(!tp->tp_iter) && rc.type && (tp == rc.type || PyType_IsSubtype(tp, rc.type))) {
         tp->tp_iter = refuse_iteration;
+        if (!tp->tp_as_sequence->sq_contains) tp->tp_as_sequence->sq_contains = contains_by_iteration;
+    }
 }
 
 PyObject* data_slow(RecordClass& rc, PyObject* self, PyObject* item) {

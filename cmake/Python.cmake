@@ -1,5 +1,5 @@
 # The CPython the module is built for: 3.8 to 3.15, through CMake's FindPython3.
-# Which one: -DPYTHON=/path/to/python3.X, else $PYTHON, else pyenv's 3.8.18,
+# Which one: -DPYTHON=/path/to/python3.X, else $PYTHON, else pyenv's 3.8,
 # else the newest python3.X that FindPython3 finds.  Sets PYTHON (the
 # interpreter), PYTHON_VERSION ("3.X"), PYTHON_INCLUDE_DIR and
 # PYTHON_EXT_SUFFIX (".cpython-3X-x86_64-linux-gnu.so").
@@ -46,9 +46,16 @@ if(NOT PYTHON)
   if(NOT _pyenv_root)
     set(_pyenv_root "$ENV{HOME}/.pyenv")
   endif()
-  if(EXISTS "${_pyenv_root}/versions/3.8.18/bin/python3.8")
-    set(PYTHON "${_pyenv_root}/versions/3.8.18/bin/python3.8")
-  endif()
+  # pyenv's newest patch release of 3.8.
+  file(GLOB _pyenv_38 LIST_DIRECTORIES true "${_pyenv_root}/versions/3.8.*")
+  list(FILTER _pyenv_38 INCLUDE REGEX "/3\\.8\\.[0-9]+$")
+  list(SORT _pyenv_38 COMPARE NATURAL ORDER DESCENDING)
+  foreach(_dir IN LISTS _pyenv_38)
+    if(EXISTS "${_dir}/bin/python3.8")
+      set(PYTHON "${_dir}/bin/python3.8")
+      break()
+    endif()
+  endforeach()
 endif()
 if(PYTHON)
   # A different interpreter than the one cached: find everything again.

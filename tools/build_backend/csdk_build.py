@@ -133,7 +133,7 @@ def build_sdist(sdist_directory, config_settings=None):
             info = tar.gettarinfo(path, arcname=base + "/" + name)
             info.uid = info.gid = 0
             info.uname = info.gname = ""
-            info.mtime = int(info.mtime) if epoch is None else min(int(info.mtime), epoch)
+            info.mtime = int(info.mtime) if epoch is None else epoch
             if info.isreg():
                 info.mode = 0o755 if info.mode & 0o111 else 0o644
                 with open(path, "rb") as data:

@@ -99,6 +99,8 @@ def cmake_install(tmp_path, wheels):
     prefix = tmp_path / "prefix"
     run(["cmake", "--install", BUILD_DIR, "--prefix", str(prefix)], env_without(*SANITIZER), tmp_path)
     site = prefix / cache_value("CSDK_INSTALL_PYTHONDIR")
+    # By default the interpreter's own site directory, below its prefix.
+    assert os.path.join(sys.prefix, cache_value("CSDK_INSTALL_PYTHONDIR")) in sys.path
     return site, site, [STANDIN]
 
 

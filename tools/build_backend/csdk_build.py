@@ -317,8 +317,14 @@ def build(wheel_directory, config, editable):
             return write_wheel(wheel_directory, editable_tree(project), project, tag)
         return write_wheel(wheel_directory, pure_tree(project), project, tag)
     build_dir = cmake_configure(tag, editable)
+    kind = sdk_kind(build_dir)
+    if not editable and kind == "sdk" and cache_flag(build_dir, "CSDK_SDK_RUNPATH") \
+            and not cache_flag(build_dir, "CSDK_INSTALL_SDK_LIBRARY"):
+        # A given build directory, configured for this machine.
+        raise RuntimeError("%s gives the module the SDK library's directory as its RUNPATH, a path of this machine "
+                           "that a wheel must not hold: configure it with -DCSDK_SDK_RUNPATH=OFF" % build_dir)
     run(["cmake", "--build", build_dir])
-    project = built_project(config, sdk_kind(build_dir))
+    project = built_project(config, kind)
     if editable:
         # The build's module directory on sys.path (the stub and c_sdk.libs
         # lie next to the module there).
@@ -374,6 +380,10 @@ def cmake_cache(build_dir, key):
             if name.split(":")[0] == key:
                 return value
     raise RuntimeError("%s is not set in %s/CMakeCache.txt" % (key, build_dir))
+
+
+def cache_flag(build_dir, key):
+    return cmake_cache(build_dir, key).upper() in ("ON", "1", "TRUE", "YES", "Y")
 
 
 def sdk_kind(build_dir):

@@ -8,6 +8,7 @@ import glob
 import hashlib
 import io
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -27,7 +28,8 @@ TREE = ("PYTHONPATH", "VQSDK_STANDIN_LIB", "LD_LIBRARY_PATH")
 TAG = "cp%d%d-cp%d%d-linux_x86_64" % (sys.version_info[:2] * 2)
 # What the backend needs of the tree; the build directory is given, so the
 # tree itself is neither needed nor written to.
-BACKEND_FILES = ("pyproject.toml", "README.md", "tools/build_backend/csdk_build.py")
+BACKEND_FILES = ("pyproject.toml", "README.md", "tools/build_backend/csdk_build.py", "standin/README.md")
+DISTS = ("c_sdk", "vqsim", "vq-standin")
 
 
 def env_without(*names, **extra):
@@ -43,10 +45,10 @@ def run(command, env, cwd):
     return result.stdout
 
 
-def pip(args, cwd):
+def pip(args, cwd, **extra):
     # Offline and without dependencies, so no index and no find-links.
     env = env_without(*(SANITIZER + TREE + ("PIP_FIND_LINKS",)), CSDK_CMAKE_BUILD_DIR=BUILD_DIR, PIP_NO_INPUT="1",
-                      PIP_DISABLE_PIP_VERSION_CHECK="1", PIP_ROOT_USER_ACTION="ignore")
+                      PIP_DISABLE_PIP_VERSION_CHECK="1", PIP_ROOT_USER_ACTION="ignore", **extra)
     out = run([sys.executable, "-m", "pip"] + args, env, cwd)
     assert "DEPRECATION" not in out and "WARNING" not in out, out
     return out
@@ -65,46 +67,65 @@ def source_copy(tmp_path):
     for name in BACKEND_FILES:
         (source / name).parent.mkdir(parents=True, exist_ok=True)
         shutil.copy(os.path.join(ROOT, name), str(source / name))
+    shutil.copytree(os.path.join(ROOT, "standin", "python"), str(source / "standin" / "python"), dirs_exist_ok=True)
     return source
 
 
 @pytest.fixture(scope="module")
-def wheel(tmp_path_factory):
-    """The wheel `pip wheel` builds for this interpreter."""
+def wheels(tmp_path_factory):
+    """The wheels `pip wheel` builds for this interpreter: c_sdk, vqsim and vq-standin."""
     tmp_path = tmp_path_factory.mktemp("wheel")
-    pip(["wheel", "--no-build-isolation", "--no-deps", "--no-index", "-w", str(tmp_path / "dist"),
-         str(source_copy(tmp_path))], tmp_path)
-    wheels = glob.glob(str(tmp_path / "dist" / "*.whl"))
-    assert len(wheels) == 1, wheels
-    return wheels[0]
+    for dist in DISTS:
+        pip(["wheel", "--no-build-isolation", "--no-deps", "--no-index", "-w", str(tmp_path / dist),
+             "--config-settings", "dist=" + dist, str(source_copy(tmp_path))], tmp_path)
+    found = {dist: glob.glob(str(tmp_path / dist / "*.whl")) for dist in DISTS}
+    assert all(len(paths) == 1 for paths in found.values()), found
+    return {dist: paths[0] for dist, paths in found.items()}
 
 
-def cmake_install(tmp_path, wheel):
+# Each installs c_sdk and returns (site directory, directory of the module,
+# PYTHONPATH for the stand-in's vqsim and vq where they are not installed).
+STANDIN = os.path.join(ROOT, "standin", "python")
+
+
+def cmake_install(tmp_path, wheels):
     prefix = tmp_path / "prefix"
     run(["cmake", "--install", BUILD_DIR, "--prefix", str(prefix)], env_without(*SANITIZER), tmp_path)
-    return prefix / cache_value("CSDK_INSTALL_PYTHONDIR")
+    site = prefix / cache_value("CSDK_INSTALL_PYTHONDIR")
+    # By default the interpreter's own site directory, below its prefix.
+    assert os.path.join(sys.prefix, cache_value("CSDK_INSTALL_PYTHONDIR")) in sys.path
+    return site, site, [STANDIN]
 
 
-def pip_install(tmp_path, wheel):
+def pip_install(tmp_path, wheels):
     target = tmp_path / "target"
     pip(["install", "--no-build-isolation", "--no-index", "--no-warn-script-location", "--target", str(target),
          str(source_copy(tmp_path))], tmp_path)
-    return target
+    return target, target, [STANDIN]
 
 
-def wheel_install(tmp_path, wheel):
+def wheel_install(tmp_path, wheels):
     target = tmp_path / "empty"
     target.mkdir()
-    pip(["install", "--no-index", "--no-deps", "--target", str(target), wheel], tmp_path)
-    return target
+    pip(["install", "--no-index", "--no-deps", "--target", str(target)] + [wheels[d] for d in DISTS], tmp_path)
+    return target, target, []
+
+
+def editable_install(tmp_path, wheels):
+    target = tmp_path / "editable"
+    pip(["install", "--no-index", "--no-deps", "--target", str(target), "-e", str(source_copy(tmp_path))], tmp_path)
+    with open(str(target / "c_sdk-editable.pth")) as pth:
+        module_dir = pth.read().strip()
+    return target, module_dir, [STANDIN]
 
 
 IMPORT_CHECK = """
-import os, sys
+import os, site, sys
+site.addsitedir(sys.argv[2])  # with its .pth files
 import c_sdk, vqsim
 site = os.path.realpath(sys.argv[1])
 assert os.path.dirname(os.path.realpath(c_sdk.__file__)) == site, c_sdk.__file__
-assert os.path.dirname(os.path.realpath(vqsim.sdk().path)) == site, vqsim.sdk().path
+assert os.path.samefile(vqsim.sdk().path, os.path.join(site, "c_sdk.libs", "libvqsdk.so")), vqsim.sdk().path
 sim = vqsim.sdk()
 sim.simulate(steps=3)
 status, order = c_sdk.py_vqi_place_order(vqsim.encode(symbol="SHSE.600000", volume=100, side=1))
@@ -115,30 +136,45 @@ print(status, vqsim.decode(order)["status"], c_sdk.py_vqi_run(), len(fills), c_s
 """
 
 
-@pytest.mark.parametrize("install", [cmake_install, pip_install, wheel_install], ids=["cmake", "pip", "wheel"])
-def test_installed_module_works_outside_the_tree(tmp_path, install, wheel):
+MYPY_SKIP = ("no /usr/bin/mypy" if not os.path.exists("/usr/bin/mypy") else
+             "Debian's mypy cannot ask Python 3.12+ for its path" if sys.version_info >= (3, 12) else None)
+MODULE = os.path.basename(glob.glob(os.path.join(BUILD_DIR or ".", "python", "c_sdk*.so"))[0]) if BUILD_DIR else ""
+INSTALLED = [MODULE, "c_sdk-stubs/__init__.pyi", "c_sdk.libs/libvqsdk.so"]
+
+
+@pytest.mark.parametrize("install, files", [
+    (cmake_install, INSTALLED), (pip_install, INSTALLED),
+    (wheel_install, INSTALLED + ["vqsim.py", "vq/__init__.py", "vq/constant.py", "vq/utils.py"]),
+    (editable_install, ["c_sdk-editable.pth"]),
+], ids=["cmake", "pip", "wheel", "editable"])
+def test_installed_module_works_outside_the_tree(tmp_path, install, files, wheels):
     import c_sdk
-    site = install(tmp_path, wheel)
+    site, module_dir, pythonpath = install(tmp_path, wheels)
     names = sorted(os.path.relpath(path, str(site)) for path in glob.glob(str(site / "**"), recursive=True)
                    if os.path.isfile(path) and ".dist-info" not in path and "__pycache__" not in path)
-    module = os.path.basename(glob.glob(os.path.join(BUILD_DIR, "python", "c_sdk*.so"))[0])
-    assert names == sorted([module, "c_sdk.pyi", "libvqsdk.so", "vqsim.py",
-                            "vq/__init__.py", "vq/constant.py", "vq/utils.py"])
-    if install is not cmake_install:
-        # pip records the installed files, so that it can uninstall them.
-        with open(glob.glob(str(site / "c_sdk-*.dist-info" / "RECORD"))[0]) as record:
-            recorded = {row[0] for row in csv.reader(record)}
-        assert set(names) <= recorded
-    dynamic = subprocess.run(["readelf", "-d", str(site / module)], stdout=subprocess.PIPE,
+    assert names == sorted(files)
+    # pip's RECORD, or the one `cmake --install` writes, lists every file.
+    recorded = set()
+    for record in glob.glob(str(site / "*.dist-info" / "RECORD")):
+        recorded |= {row[0] for row in csv.reader((site / record).read_text().splitlines())}
+    assert set(names) <= recorded
+    dynamic = subprocess.run(["readelf", "-d", os.path.join(str(module_dir), MODULE)], stdout=subprocess.PIPE,
                              universal_newlines=True).stdout
-    assert "(RUNPATH)" in dynamic and "[$ORIGIN]" in dynamic and "[libvqsdk.so]" in dynamic
-    with open(str(site / "c_sdk.pyi")) as installed, open(os.path.join(ROOT, "src", "c_sdk.pyi")) as shipped:
+    assert "Library runpath: [$ORIGIN/c_sdk.libs]" in dynamic and "[libvqsdk.so]" in dynamic
+    with open(os.path.join(str(module_dir), "c_sdk-stubs", "__init__.pyi")) as installed, \
+            open(os.path.join(ROOT, "src", "c_sdk.pyi")) as shipped:
         assert installed.read() == shipped.read()
     workdir = tmp_path / "elsewhere"
     workdir.mkdir()
-    out = run([sys.executable, "-c", IMPORT_CHECK, str(site)], env_without(*TREE, PYTHONPATH=str(site)), workdir)
+    out = run([sys.executable, "-c", IMPORT_CHECK, str(module_dir), str(site)],
+              env_without(*TREE, PYTHONPATH=os.pathsep.join(pythonpath)), workdir)
     version = c_sdk.vqi_get_c_version().decode().replace(" ", "_")
     assert out.split() == ["0", "1", "0", "1", "vqsdk", "error", "42", version]
+    if MYPY_SKIP is None:  # Debian's mypy, asking this interpreter for its path, finds the stub
+        (workdir / "t.py").write_text("import c_sdk\nreveal_type(c_sdk.vqi_now)\n")
+        out = run(["/usr/bin/mypy", "--no-incremental", "--python-executable", sys.executable, "t.py"],
+                  {"PATH": "/usr/bin:/bin", "HOME": str(workdir), "PYTHONPATH": str(module_dir)}, workdir)
+        assert 't.py:2: note: Revealed type is "def () -> builtins.int"' in out, out
 
 
 def project_table():
@@ -150,40 +186,50 @@ def project_table():
         return tomllib.load(source)["project"]
 
 
-def test_wheel_is_tagged_for_the_interpreter_and_records_every_file(wheel):
+@pytest.mark.parametrize("dist, version, tag, files, readme", [
+    ("c_sdk", "+standin", TAG, INSTALLED, "README.md"),
+    ("vqsim", "", "py3-none-any", ["vqsim.py"], "standin/README.md"),
+    ("vq-standin", "", "py3-none-any", ["vq/__init__.py", "vq/constant.py", "vq/utils.py"], "standin/README.md"),
+])
+def test_wheel_is_tagged_for_the_interpreter_and_records_every_file(wheels, dist, version, tag, files, readme):
     project = project_table()
-    assert os.path.basename(wheel) == "c_sdk-%s-%s.whl" % (project["version"], TAG)
-    dist_info = "c_sdk-%s.dist-info/" % project["version"]
+    name, version = dist.replace("-", "_"), project["version"] + version
+    wheel = wheels[dist]
+    assert os.path.basename(wheel) == "%s-%s-%s.whl" % (name, version, tag)
+    dist_info = "%s-%s.dist-info/" % (name, version)
     with zipfile.ZipFile(wheel) as archive:
         names = archive.namelist()
-        files = {name: archive.read(name) for name in names}
-    module = os.path.basename(glob.glob(os.path.join(BUILD_DIR, "python", "c_sdk*.so"))[0])
-    assert {module, "c_sdk.pyi", "libvqsdk.so", "vqsim.py", "vq/__init__.py"} <= set(names)
-    assert names[-3:] == [dist_info + "METADATA", dist_info + "WHEEL", dist_info + "RECORD"]
+        files_ = {name: archive.read(name) for name in names}
+    # Nothing but the distribution's own names: the stand-in's vq never
+    # comes with c_sdk, where it would replace the platform's.
+    assert names == sorted(files) + [dist_info + "METADATA", dist_info + "WHEEL", dist_info + "RECORD"]
 
-    wheel_file = files[dist_info + "WHEEL"].decode().splitlines()
-    assert {"Wheel-Version: 1.0", "Root-Is-Purelib: false", "Tag: " + TAG} <= set(wheel_file)
-    metadata = files[dist_info + "METADATA"].decode()
+    wheel_file = files_[dist_info + "WHEEL"].decode().splitlines()
+    purelib = "Root-Is-Purelib: " + ("false" if dist == "c_sdk" else "true")
+    assert {"Wheel-Version: 1.0", purelib, "Tag: " + tag} <= set(wheel_file)
+    metadata = files_[dist_info + "METADATA"].decode()
     headers, _, description = metadata.partition("\n\n")
-    for line in ("Metadata-Version: 2.1", "Name: c_sdk", "Version: " + project["version"],
-                 "Summary: " + project["description"], "Requires-Python: " + project["requires-python"],
-                 "Description-Content-Type: text/markdown"):
+    for line in ("Metadata-Version: 2.1", "Name: " + dist, "Version: " + version,
+                 "Requires-Python: " + project["requires-python"], "License: LicenseRef-Proprietary",
+                 "Classifier: Private :: Do Not Upload", "Description-Content-Type: text/markdown"):
         assert line in headers.splitlines()
-    with open(os.path.join(ROOT, "README.md")) as readme:
-        assert description == readme.read()
+    # `pip show` tells a stand-in build by its summary as well as its version.
+    assert ("stand-in SDK for offline tests" in headers) == (dist == "c_sdk") and "Requires-Dist" not in headers
+    with open(os.path.join(ROOT, readme)) as text:
+        assert description == text.read()
 
-    rows = list(csv.reader(io.StringIO(files[dist_info + "RECORD"].decode())))
+    rows = list(csv.reader(io.StringIO(files_[dist_info + "RECORD"].decode())))
     assert rows[-1] == [dist_info + "RECORD", "", ""]
     assert sorted(row[0] for row in rows) == sorted(names)
     for name, digest, size in rows[:-1]:
-        expected = base64.urlsafe_b64encode(hashlib.sha256(files[name]).digest()).rstrip(b"=").decode()
-        assert (digest, size) == ("sha256=" + expected, str(len(files[name]))), name
-
-    extracted = os.path.join(os.path.dirname(wheel), module)
-    with open(extracted, "wb") as out:
-        out.write(files[module])
-    dynamic = subprocess.run(["readelf", "-d", extracted], stdout=subprocess.PIPE, universal_newlines=True).stdout
-    assert "Library runpath: [$ORIGIN]" in dynamic
+        expected = base64.urlsafe_b64encode(hashlib.sha256(files_[name]).digest()).rstrip(b"=").decode()
+        assert (digest, size) == ("sha256=" + expected, str(len(files_[name]))), name
+    if dist == "c_sdk":
+        extracted = os.path.join(os.path.dirname(wheel), MODULE)
+        with open(extracted, "wb") as out:
+            out.write(files_[MODULE])
+        dynamic = subprocess.run(["readelf", "-d", extracted], stdout=subprocess.PIPE, universal_newlines=True).stdout
+        assert "Library runpath: [$ORIGIN/c_sdk.libs]" in dynamic
 
 
 TOML_SAMPLE = r"""# comment
@@ -226,26 +272,76 @@ def test_backend_reads_toml_like_tomllib_without_it(text):
     assert backend().parse_toml(text) == tomllib.loads(text)
 
 
-def test_backend_configures_against_a_real_sdk_under_vqsdk_root(tmp_path, monkeypatch):
-    # A copy of the stand-in library plays the real SDK; the configured
+@pytest.mark.parametrize("copy", [False, True], ids=["linked", "copied"])
+def test_backend_configures_against_a_real_sdk_under_vqsdk_root(tmp_path, monkeypatch, copy):
+    # A library with a versioned SONAME plays the real SDK; the configured
     # build shows what the wheel would link and install.
     sdk = tmp_path / "sdk"
     (sdk / "lib").mkdir(parents=True)
-    shutil.copy(os.environ.get("VQSDK_STANDIN_LIB") or os.path.join(BUILD_DIR, "standin", "libvqsdk.so"),
-                str(sdk / "lib"))
+    (sdk / "include").mkdir()
+    run(["cc", "-shared", "-o", str(sdk / "lib" / "libvqsdk.so.1.2"), "-Wl,-soname,libvqsdk.so.1", "-x", "c",
+         os.devnull], env_without(*SANITIZER), tmp_path)
+    os.symlink("libvqsdk.so.1.2", str(sdk / "lib" / "libvqsdk.so"))
     monkeypatch.setenv("VQSDK_ROOT", str(sdk))
     monkeypatch.delenv("VQSDK_LIBRARY", raising=False)
-    monkeypatch.delenv("CSDK_CMAKE_ARGS", raising=False)
+    monkeypatch.setenv("CSDK_CMAKE_ARGS", "-DCSDK_INSTALL_SDK_LIBRARY=%s" % ("ON" if copy else "OFF"))
     build = tmp_path / "build"
     run(backend().configure_command(str(build)), env_without(*SANITIZER), tmp_path)
+    # Configured again without $VQSDK_ROOT (as a rebuild after an edit of
+    # CMakeLists.txt does): the SDK's library and headers stay.
+    run(["cmake", str(build)], env_without(*(SANITIZER + ("VQSDK_ROOT",))), tmp_path)
     with open(str(build / "CMakeCache.txt")) as cache:
         entries = dict(line.rstrip("\n").split("=", 1) for line in cache if "=" in line and line[0] not in "#/")
     assert entries["VQSDK_LIBRARY:FILEPATH"] == str(sdk / "lib" / "libvqsdk.so")
+    assert entries["VQSDK_INCLUDE_DIR:PATH"] == str(sdk / "include")
     assert entries["CSDK_INSTALL_PYTHONDIR:STRING"] == "."
     scripts = glob.glob(str(build / "**" / "cmake_install.cmake"), recursive=True)
     installs = ""
     for script in scripts:
         with open(script) as source:
             installs += source.read()
-    assert "c_sdk.pyi" in installs
-    assert "vqsim.py" not in installs and "libvqsdk.so" not in installs
+    assert "c_sdk-stubs" in installs and "vqsim.py" not in installs
+    # Copied: the library's file under its SONAME, the linker name a link to it.
+    assert ('RENAME "libvqsdk.so.1"' in installs and "libvqsdk.so.1.2" in installs) == copy
+    assert ('file(CREATE_LINK "libvqsdk.so.1"' in installs) == copy
+    with open(str(build / "build.ninja")) as ninja:
+        links = re.findall(r'-Wl,-rpath,"?([^"\s]*)', ninja.read())
+    assert links == ["\\$$ORIGIN/c_sdk.libs"], links  # no path of the build machine
+
+
+@pytest.mark.parametrize("settings, error", [
+    ({}, "Requires-Dist: vq"), ({"vq-distribution": "vq-platform>=2.1"}, "Requires-Dist: vq-platform>=2.1"),
+    ({"build-dir": "x"}, "unknown config setting 'build-dir'"), ({"dist": "vq"}, "dist='vq' is none of"),
+    ({"vq-distribution": "vq\nRequires-Dist: x"}, "is not a distribution name"),
+])
+def test_backend_config_settings(monkeypatch, settings, error):
+    csdk_build = backend()
+    monkeypatch.delenv("CSDK_VQ_DISTRIBUTION", raising=False)
+    if not error.startswith("Requires-Dist"):
+        for hook in (csdk_build.get_requires_for_build_wheel, csdk_build.get_requires_for_build_editable):
+            with pytest.raises(ValueError, match=re.escape(error)):
+                hook(settings)
+    else:  # against a real SDK: the platform's vq is required
+        project = csdk_build.built_project(csdk_build.settings(settings), "sdk")
+        assert error + "\n" in csdk_build.metadata(project) and project["version"] == "1.0.0"
+
+
+@pytest.mark.parametrize("install", [cmake_install, wheel_install], ids=["cmake", "wheel"])
+def test_uninstall_leaves_the_platforms_vq_alone(tmp_path, wheels, install):
+    # The platform's vq, installed first where c_sdk goes.
+    (tmp_path / "vq.py").write_text("PLATFORM = True\n")
+    backend().write_wheel(str(tmp_path), [("vq/__init__.py", str(tmp_path / "vq.py"))],
+                          {"name": "vq", "version": "9.0"}, ("py3", "none", "any"))
+    site = tmp_path / "prefix" / cache_value("CSDK_INSTALL_PYTHONDIR") if install is cmake_install else tmp_path / "empty"
+    pip(["install", "--no-index", "--no-deps", "--target", str(site), str(tmp_path / "vq-9.0-py3-none-any.whl")],
+        tmp_path)
+    before = sorted(glob.glob(str(site / "**"), recursive=True))
+    if install is cmake_install:
+        install(tmp_path, wheels)
+    else:
+        pip(["install", "--no-index", "--no-deps", "--target", str(site), wheels["c_sdk"]], tmp_path)
+    listed = pip(["list", "--path", str(site)], tmp_path).split()
+    assert listed[listed.index("vq") + 1] == "9.0" and listed[listed.index("c_sdk") + 1] == "1.0.0+standin"
+    pip(["uninstall", "-y", "c_sdk"], tmp_path, PYTHONPATH=str(site))
+    assert sorted(glob.glob(str(site / "**"), recursive=True)) == before
+    assert (site / "vq" / "__init__.py").read_text() == "PLATFORM = True\n"

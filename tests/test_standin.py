@@ -427,5 +427,7 @@ def test_library_selection(tmp_path, preload, env, expected):
     code = ("import ctypes, vqsim\n" + ("ctypes.CDLL(%r)\n" % copy if preload else "")
             + "print(vqsim.library_path())")
     out = python(code, VQSDK_STANDIN_LIB={"copy": copy, "original": SIM.path, None: None}[env]).stdout.strip()
-    repo = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
-    assert out == {"copy": copy, "default": os.path.join(repo, "build", "standin", "libvqsdk.so")}[expected]
+    # By default: c_sdk.libs/ next to the module the process would import.
+    shipped = os.path.join(os.environ["CSDK_BUILD_DIR"], "python", "c_sdk.libs", "libvqsdk.so")
+    assert out == {"copy": copy, "default": shipped}[expected]
+    assert os.path.samefile(out, copy if expected == "copy" else SIM.path)

@@ -58,8 +58,9 @@ def test_stub_names_the_namespace():
     assert [name for name in names if name != "f"] == live and "f" in names
 
 
-def test_stub_copy_next_to_the_built_module():
-    built = os.path.join(os.path.dirname(c_sdk.__file__), "c_sdk.pyi")
+@pytest.mark.parametrize("name", ["c_sdk.pyi", "c_sdk-stubs/__init__.pyi"])
+def test_stub_copy_next_to_the_built_module(name):
+    built = os.path.join(os.path.dirname(c_sdk.__file__), name)
     with open(built) as copy:
         assert copy.read() == STUB_SOURCE
 

@@ -37,8 +37,10 @@ function break the SDK's contract, to show the caller copes.
 The library is loaded with ``ctypes.PyDLL``, which keeps the interpreter lock
 during calls, as callbacks run Python.  It is the ``libvqsdk.so`` already
 mapped into the process (e.g. by the c_sdk module), else
-``$VQSDK_STANDIN_LIB``, else the one installed next to this file, else
-``<repo>/build/standin/libvqsdk.so``.  Loading
+``$VQSDK_STANDIN_LIB``, else the one in ``c_sdk.libs/`` next to the c_sdk
+module that ``import c_sdk`` would load (where a c_sdk wheel built with the
+stand-in installs it, and where the build tree links it), else one next to
+this file, else ``<repo>/build/standin/libvqsdk.so``.  Loading
 the stand-in first is fine too: the dynamic linker then gives c_sdk the same
 copy, matched by its SONAME.
 
@@ -67,6 +69,7 @@ The events, fields and statuses are listed in ``standin/include/vqsim.h``
 
 import collections
 import ctypes
+import importlib.util
 import json
 import os
 import re
@@ -138,6 +141,17 @@ def _mapped_library():
     return None
 
 
+def _module_dir():
+    """The folder of the c_sdk module this process imports, without importing it."""
+    try:
+        spec = importlib.util.find_spec("c_sdk")
+    except (ImportError, ValueError):
+        return None
+    if spec is None or not spec.origin or not os.path.isfile(spec.origin):
+        return None
+    return os.path.dirname(spec.origin)
+
+
 def library_path():
     """The stand-in library this process uses (see the module docstring)."""
     mapped = _mapped_library()
@@ -146,9 +160,14 @@ def library_path():
     configured = os.environ.get("VQSDK_STANDIN_LIB")
     if configured:
         return configured
-    installed = os.path.join(os.path.dirname(os.path.abspath(__file__)), _LIBRARY)
-    if os.path.exists(installed):  # installed next to c_sdk (pip, cmake --install)
-        return installed
+    module = _module_dir()
+    if module:
+        shipped = os.path.join(module, "c_sdk.libs", _LIBRARY)
+        if os.path.exists(shipped):  # c_sdk's own library folder (wheel, cmake --install, build tree)
+            return shipped
+    beside = os.path.join(os.path.dirname(os.path.abspath(__file__)), _LIBRARY)
+    if os.path.exists(beside):
+        return beside
     repo = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
     return os.path.join(repo, "build", "standin", _LIBRARY)
 

@@ -1,30 +1,62 @@
-"""The build backend of c_sdk (PEP 517), written with the standard library
-only, so that every supported interpreter can build without setuptools,
-wheel or a network:
+"""The build backend of c_sdk (PEP 517 and PEP 660), written with the
+standard library only, so that every supported interpreter can build without
+setuptools, wheel or a network, with or without build isolation:
 
-    python3.X -m pip install --no-build-isolation .
-    python3.X -m pip wheel --no-build-isolation -w DIR .
+    python3.X -m pip install .                       # or --no-build-isolation
+    python3.X -m pip wheel -w DIR .
+    python3.X -m pip install -e .                    # editable
+    python3.X -m pip wheel --config-settings dist=vqsim -w DIR .
 
-build_wheel configures and builds the project with CMake (Ninja when it is
+One tree, three distributions (config setting `dist`):
+  c_sdk       the extension module, its stub-only package c_sdk-stubs and,
+              built with the stand-in SDK, the stand-in library in
+              c_sdk.libs/ (version 1.0.0+standin; against a real SDK 1.0.0,
+              requiring the platform's vq distribution)
+  vqsim       the stand-in's control module (pure Python)
+  vq-standin  the stand-in `vq` package (pure Python)
+The last two are described in pyproject.toml's [tool.csdk_build.*] tables
+and take the rest of their metadata from [project].
+
+build_wheel configures and builds c_sdk with CMake (Ninja when it is
 installed) for the interpreter that runs it, installs the result with
 `cmake --install` into a staging folder and zips what lands in the module
-directory, with the metadata of pyproject.toml's [project] table, into a
-wheel tagged for that interpreter (cp3X-cp3X-linux_x86_64).  build_sdist
-packs the files git tracks.
+directory, with the metadata, into a wheel tagged for that interpreter
+(cp3X-cp3X-linux_x86_64).  Nothing in the wheel depends on where the tree
+or the build is or on the time of the build: the binaries are built with
+their paths mapped out, and zip entries carry $SOURCE_DATE_EPOCH (else
+1980-01-01).  build_editable builds in build-editable/cp3X (or
+$CSDK_CMAKE_BUILD_DIR) and installs a .pth file naming that build's module
+directory: `cmake --build build-editable/cp3X` then rebuilds in place.
+build_sdist packs the files git tracks, reproducibly with $SOURCE_DATE_EPOCH.
+
+Config settings (pip --config-settings KEY=VALUE); any other key is an error:
+  dist=NAME             c_sdk (default), vqsim or vq-standin
+  vq-distribution=REQ   what a real-SDK c_sdk requires (default
+                        $CSDK_VQ_DISTRIBUTION, else vq)
 
 Environment:
   VQSDK_LIBRARY=/path/libvqsdk.so or VQSDK_ROOT=/opt/vqsdk
                         build against the real SDK instead of the stand-in
   CSDK_CMAKE_ARGS       further CMake arguments, shell-quoted
                         (e.g. "-DCSDK_INSTALL_SDK_LIBRARY=ON")
+  CSDK_PYTHON_HEADERS=.../include/python3.X
+                        build c_sdk for the CPython of these headers instead
+                        of the running one, without running it (the sid
+                        system's 3.14 and 3.15 with this machine's compiler
+                        and C library: see ./dev wheels)
   CSDK_CMAKE_BUILD_DIR  the CMake build directory to use; one that is
                         already configured is built as it is configured.
-                        Without it: build-pip/cp3X in the source tree,
-                        configured afresh whenever the interpreter, the
-                        variables above or the CMake arguments change.
+                        Without it: build-pip/cp3X (build-editable/cp3X for
+                        an editable install) in the source tree, configured
+                        afresh whenever the interpreter, the variables above
+                        or the CMake arguments change.
+
+Run as a script, `csdk_build.py dist-info SITE KIND VQ FILE...` writes the
+dist-info of what `cmake --install` put into SITE (KIND: standin or sdk).
 """
 import base64
 import csv
+import gzip
 import hashlib
 import io
 import json
@@ -45,53 +77,71 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 GENERATOR = "csdk_build"
 # What an own build directory was configured with (compared on every build).
 STAMP = "csdk-configure.json"
+MODULE_DIST = "c_sdk"
+SETTINGS = ("dist", "vq-distribution")
+# A requirement on the platform's vq: a distribution name and, if wanted, a
+# version specifier (PEP 508 without markers or extras).
+REQUIREMENT = re.compile(r"^[A-Za-z0-9](?:[A-Za-z0-9._-]*[A-Za-z0-9])?(?:\s*(?:[<>!=~]=?|===)\s*[A-Za-z0-9.*+!_-]+"
+                         r"(?:\s*,\s*(?:[<>!=~]=?|===)\s*[A-Za-z0-9.*+!_-]+)*)?$")
 
 
-# --- PEP 517 hooks ---------------------------------------------------------
+# --- PEP 517 and PEP 660 hooks ---------------------------------------------
 
 def get_requires_for_build_wheel(config_settings=None):
+    settings(config_settings)
     return []
 
 
 def get_requires_for_build_sdist(config_settings=None):
+    settings(config_settings)
+    return []
+
+
+def get_requires_for_build_editable(config_settings=None):
+    settings(config_settings)
     return []
 
 
 def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
-    project = read_project()
-    dist_info = os.path.join(metadata_directory, dist_info_name(project))
-    os.makedirs(dist_info, exist_ok=True)
-    for name, data in metadata_files(project, wheel_tag()):
-        with open(os.path.join(dist_info, name), "wb") as out:
-            out.write(data)
-    return os.path.basename(dist_info)
+    return write_metadata(metadata_directory, settings(config_settings), editable=False)
+
+
+def prepare_metadata_for_build_editable(metadata_directory, config_settings=None):
+    return write_metadata(metadata_directory, settings(config_settings), editable=True)
 
 
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
-    project = read_project()
-    tag = wheel_tag()
-    build_dir = cmake_build(tag)
-    staging = tempfile.mkdtemp(prefix="c_sdk-wheel-")
-    try:
-        root = cmake_install(build_dir, staging)
-        return write_wheel(wheel_directory, root, project, tag)
-    finally:
-        shutil.rmtree(staging, ignore_errors=True)
+    return build(wheel_directory, settings(config_settings), editable=False)
+
+
+def build_editable(wheel_directory, config_settings=None, metadata_directory=None):
+    return build(wheel_directory, settings(config_settings), editable=True)
 
 
 def build_sdist(sdist_directory, config_settings=None):
+    config = settings(config_settings)
+    if config["dist"] != MODULE_DIST:
+        raise RuntimeError("%s has no sdist of its own: c_sdk's sdist holds the whole tree and builds it "
+                           "with --config-settings dist=%s" % (config["dist"], config["dist"]))
     project = read_project()
-    base = "%s-%s" % (normalized_name(project), project["version"])
+    base = "%s-%s" % (normalized_name(project["name"]), project["version"])
     filename = base + ".tar.gz"
+    epoch = source_date_epoch()
     os.makedirs(sdist_directory, exist_ok=True)
     partial = os.path.join(sdist_directory, filename + ".part")
-    with tarfile.open(partial, "w:gz", format=tarfile.PAX_FORMAT) as tar:
+    # The gzip header holds neither a file name nor the time of the build.
+    with open(partial, "wb") as raw, \
+            gzip.GzipFile(filename="", mode="wb", fileobj=raw, mtime=epoch or 0) as compressed, \
+            tarfile.open(fileobj=compressed, mode="w", format=tarfile.PAX_FORMAT) as tar:
         for name in source_files():
-            info = tar.gettarinfo(os.path.join(ROOT, name), arcname=base + "/" + name)
+            path = os.path.join(ROOT, name)
+            info = tar.gettarinfo(path, arcname=base + "/" + name)
             info.uid = info.gid = 0
             info.uname = info.gname = ""
+            info.mtime = int(info.mtime) if epoch is None else epoch
             if info.isreg():
-                with open(os.path.join(ROOT, name), "rb") as data:
+                info.mode = 0o755 if info.mode & 0o111 else 0o644
+                with open(path, "rb") as data:
                     tar.addfile(info, data)
             else:
                 tar.addfile(info)
@@ -99,37 +149,76 @@ def build_sdist(sdist_directory, config_settings=None):
         info = tarfile.TarInfo(base + "/PKG-INFO")
         info.size = len(pkg_info)
         info.mode = 0o644
-        info.mtime = int(time.time())
+        info.mtime = int(time.time()) if epoch is None else epoch
         tar.addfile(info, io.BytesIO(pkg_info))
     os.replace(partial, os.path.join(sdist_directory, filename))
     return filename
+
+
+def settings(config_settings):
+    """The config settings, checked: an unknown key or value is an error."""
+    given = dict(config_settings or {})
+    unknown = sorted(set(given) - set(SETTINGS))
+    if unknown:
+        raise ValueError("csdk_build: unknown config setting%s %s (known: %s)" % (
+            "s" if len(unknown) > 1 else "", ", ".join(map(repr, unknown)), ", ".join(SETTINGS)))
+    for key, value in given.items():
+        if not isinstance(value, str):
+            raise ValueError("csdk_build: config setting %r given more than once: %r" % (key, value))
+    dists = [MODULE_DIST] + sorted(extra_dists(read_pyproject()))
+    config = {"dist": given.get("dist", MODULE_DIST),
+              "vq": given.get("vq-distribution", os.environ.get("CSDK_VQ_DISTRIBUTION") or "vq").strip()}
+    if config["dist"] not in dists:
+        raise ValueError("csdk_build: dist=%r is none of %s" % (config["dist"], ", ".join(dists)))
+    if not REQUIREMENT.match(config["vq"]):
+        raise ValueError("csdk_build: vq-distribution=%r is not a distribution name with an optional version "
+                         "specifier" % config["vq"])
+    return config
 
 
 # --- Metadata --------------------------------------------------------------
 
 # The [project] keys this backend writes into METADATA; any other key is
 # refused rather than left out of the package unnoticed.
-PROJECT_KEYS = {"name", "version", "description", "readme", "requires-python", "classifiers",
+PROJECT_KEYS = {"name", "version", "description", "readme", "requires-python", "license", "classifiers",
                 "keywords", "dependencies", "urls"}
+# The keys of a [tool.csdk_build.NAME] table: a pure-Python distribution
+# holding `files` (files or directories) below `root`.
+EXTRA_KEYS = {"description", "readme", "root", "files"}
 
 
-def read_project():
+def read_pyproject():
     with open(os.path.join(ROOT, "pyproject.toml"), encoding="utf-8") as source:
-        project = load_toml(source.read()).get("project")
+        return load_toml(source.read())
+
+
+def read_project(dist=MODULE_DIST, pyproject=None):
+    """The metadata of one distribution, as a [project] table."""
+    pyproject = pyproject or read_pyproject()
+    project = pyproject.get("project")
     if not project or "name" not in project or "version" not in project:
         raise RuntimeError("pyproject.toml: [project] needs a name and a version")
     unknown = sorted(set(project) - PROJECT_KEYS)
     if unknown:
         raise RuntimeError("pyproject.toml: [project] keys this backend does not write: " + ", ".join(unknown))
-    return project
+    if dist == MODULE_DIST:
+        return project
+    extra = extra_dists(pyproject)[dist]
+    unknown = sorted(set(extra) - EXTRA_KEYS)
+    if unknown or "files" not in extra:
+        raise RuntimeError("pyproject.toml: [tool.csdk_build.%s] needs files and takes only %s" % (
+            dist, ", ".join(sorted(EXTRA_KEYS))))
+    result = {key: value for key, value in project.items() if key not in ("readme", "dependencies")}
+    result.update(extra, name=dist)
+    return result
 
 
-def normalized_name(project):
-    return re.sub(r"[-_.]+", "_", project["name"]).lower()
+def extra_dists(pyproject):
+    return pyproject.get("tool", {}).get("csdk_build", {})
 
 
-def dist_info_name(project):
-    return "%s-%s.dist-info" % (normalized_name(project), project["version"])
+def normalized_name(name):
+    return re.sub(r"[-_.]+", "_", name).lower()
 
 
 def readme(project):
@@ -158,6 +247,8 @@ def metadata(project):
         lines.append("Keywords: " + ",".join(project["keywords"]))
     for label, url in project.get("urls", {}).items():
         lines.append("Project-URL: %s, %s" % (label, url))
+    if project.get("license"):
+        lines.append("License: " + project["license"]["text"])
     if project.get("requires-python"):
         lines.append("Requires-Python: " + project["requires-python"])
     lines += ["Classifier: " + value for value in project.get("classifiers", [])]
@@ -169,28 +260,149 @@ def metadata(project):
     return "\n".join(lines) + "\n"
 
 
-def wheel_tag():
-    """(python, abi, platform) tags of the running interpreter."""
+def built_project(config, kind):
+    """The metadata of what is built: for c_sdk, `kind` is "standin" (the
+    stand-in SDK: a local version, no requirement on the platform's vq) or
+    "sdk" (a real SDK, which needs the platform's vq)."""
+    project = dict(read_project(config["dist"]))
+    if config["dist"] == MODULE_DIST:
+        if kind == "standin":
+            project["version"] += "+standin"
+            project["description"] += ", built with the stand-in SDK for offline tests"
+        else:
+            project["description"] += ", built against the real SDK"
+            project["dependencies"] = list(project.get("dependencies", [])) + [config["vq"]]
+    return project
+
+
+def dist_info_name(project):
+    return "%s-%s.dist-info" % (normalized_name(project["name"]), project["version"])
+
+
+def target_headers():
+    """The include directory of the CPython to build for without running it,
+    and its (major, minor) version; None for the running interpreter."""
+    headers = os.environ.get("CSDK_PYTHON_HEADERS")
+    if not headers:
+        return None
+    try:
+        with open(os.path.join(headers, "patchlevel.h")) as source:
+            text = source.read()
+        version = tuple(int(re.search(r"#define PY_%s_VERSION\s+(\d+)" % part, text).group(1))
+                        for part in ("MAJOR", "MINOR"))
+    except (OSError, AttributeError):
+        raise RuntimeError("CSDK_PYTHON_HEADERS=%s holds no CPython headers" % headers)
+    return os.path.abspath(headers), version
+
+
+def wheel_tag(config):
+    """(python, abi, platform) tags of the interpreter built for, for c_sdk."""
+    if config["dist"] != MODULE_DIST:
+        return "py3", "none", "any"
     if sys.implementation.name != "cpython":
         raise RuntimeError("c_sdk is a CPython extension module; %s is %s" % (sys.executable,
                                                                              sys.implementation.name))
+    platform = re.sub(r"[-.]", "_", sysconfig.get_platform())
+    target = target_headers()
+    if target:  # only interpreters with the lock are built for
+        python = "cp%d%d" % target[1]
+        return python, python, platform
     python = "cp%d%d" % sys.version_info[:2]
     abi = python + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")
-    platform = re.sub(r"[-.]", "_", sysconfig.get_platform())
     return python, abi, platform
+
+
+def extension_suffix():
+    target = target_headers()
+    if target:
+        return ".cpython-%d%d-%s.so" % (target[1] + (sysconfig.get_config_var("MULTIARCH") or "x86_64-linux-gnu",))
+    return sysconfig.get_config_var("EXT_SUFFIX")
 
 
 def metadata_files(project, tag):
     """The dist-info files besides RECORD, as (name, bytes)."""
-    wheel = "Wheel-Version: 1.0\nGenerator: %s\nRoot-Is-Purelib: false\nTag: %s\n" % (GENERATOR, "-".join(tag))
+    wheel = "Wheel-Version: 1.0\nGenerator: %s\nRoot-Is-Purelib: %s\nTag: %s\n" % (
+        GENERATOR, "true" if tag[1] == "none" else "false", "-".join(tag))
     return [("METADATA", metadata(project).encode("utf-8")), ("WHEEL", wheel.encode("utf-8"))]
+
+
+def write_metadata(metadata_directory, config, editable):
+    kind = None
+    if config["dist"] == MODULE_DIST:
+        # The CMake cache settles stand-in or real SDK, for the metadata as
+        # for the wheel built after it.
+        kind = sdk_kind(cmake_configure(wheel_tag(config), editable))
+    project = built_project(config, kind)
+    dist_info = os.path.join(metadata_directory, dist_info_name(project))
+    os.makedirs(dist_info, exist_ok=True)
+    for name, data in metadata_files(project, wheel_tag(config)):
+        with open(os.path.join(dist_info, name), "wb") as out:
+            out.write(data)
+    return os.path.basename(dist_info)
+
+
+def build(wheel_directory, config, editable):
+    tag = wheel_tag(config)
+    if config["dist"] != MODULE_DIST:
+        project = built_project(config, None)
+        if editable:
+            return write_wheel(wheel_directory, editable_tree(project), project, tag)
+        return write_wheel(wheel_directory, pure_tree(project), project, tag)
+    build_dir = cmake_configure(tag, editable)
+    kind = sdk_kind(build_dir)
+    if not editable and kind == "sdk" and cache_flag(build_dir, "CSDK_SDK_RUNPATH") \
+            and not cache_flag(build_dir, "CSDK_INSTALL_SDK_LIBRARY"):
+        # A given build directory, configured for this machine.
+        raise RuntimeError("%s gives the module the SDK library's directory as its RUNPATH, a path of this machine "
+                           "that a wheel must not hold: configure it with -DCSDK_SDK_RUNPATH=OFF" % build_dir)
+    run(["cmake", "--build", build_dir])
+    project = built_project(config, kind)
+    if editable:
+        # The build's module directory on sys.path (the stub and c_sdk.libs
+        # lie next to the module there).
+        module_dir = os.path.join(build_dir, "python")
+        return write_wheel(wheel_directory, [], project, tag, pth=module_dir)
+    staging = tempfile.mkdtemp(prefix="c_sdk-wheel-")
+    try:
+        root = cmake_install(build_dir, staging)
+        return write_wheel(wheel_directory, tree_files(root, root), project, tag)
+    finally:
+        shutil.rmtree(staging, ignore_errors=True)
+
+
+def pure_tree(project):
+    """(archive name, path) of what a pure-Python distribution holds."""
+    root = os.path.join(ROOT, project["root"])
+    files = []
+    for entry in project["files"]:
+        path = os.path.join(root, entry)
+        if os.path.isdir(path):
+            files += [(entry + "/" + name, source) for name, source in tree_files(path, path)]
+        elif os.path.isfile(path):
+            files.append((entry, path))
+        else:
+            raise RuntimeError("pyproject.toml: %s of %s does not exist" % (path, project["name"]))
+    return sorted(files)
+
+
+def editable_tree(project):
+    """An editable pure-Python distribution: build-editable/NAME/ holds a
+    link to each of its files or directories in the tree (and nothing
+    else); the .pth file puts that folder on sys.path."""
+    folder = os.path.join(ROOT, "build-editable", project["name"])
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    for entry in project["files"]:
+        os.symlink(os.path.join(ROOT, project["root"], entry), os.path.join(folder, entry))
+    return folder
 
 
 # --- CMake -----------------------------------------------------------------
 
 def run(command):
-    print("+ " + " ".join(shlex.quote(part) for part in command), flush=True)
-    subprocess.check_call(command)
+    # Progress to stderr: a PEP 517 frontend may read the hook's stdout.
+    print("+ " + " ".join(shlex.quote(part) for part in command), file=sys.stderr, flush=True)
+    subprocess.check_call(command, stdout=sys.stderr)
 
 
 def cmake_cache(build_dir, key):
@@ -202,50 +414,65 @@ def cmake_cache(build_dir, key):
     raise RuntimeError("%s is not set in %s/CMakeCache.txt" % (key, build_dir))
 
 
-def configure_command(build_dir):
+def cache_flag(build_dir, key):
+    return cmake_cache(build_dir, key).upper() in ("ON", "1", "TRUE", "YES", "Y")
+
+
+def sdk_kind(build_dir):
+    return "sdk" if cmake_cache(build_dir, "VQSDK_LIBRARY") else "standin"
+
+
+def configure_command(build_dir, editable=False):
     command = ["cmake", "-S", ROOT, "-B", build_dir]
     if shutil.which("ninja"):
         command += ["-G", "Ninja"]
-    # "." puts the module and what goes with it at the root of the staging
-    # prefix, which is the root of the wheel.
-    command += ["-DPYTHON=" + sys.executable, "-DCSDK_BUILD_TESTS=OFF", "-DCMAKE_BUILD_TYPE=Release",
-                "-DCSDK_INSTALL_PYTHONDIR=."]
-    if os.environ.get("VQSDK_LIBRARY"):
-        command.append("-DVQSDK_LIBRARY=" + os.environ["VQSDK_LIBRARY"])
+    target = target_headers()
+    if target and editable:
+        raise RuntimeError("an editable install is for the running interpreter: unset CSDK_PYTHON_HEADERS")
+    command.append("-DCSDK_PYTHON_HEADERS=" + target[0] if target else "-DPYTHON=" + sys.executable)
+    command += ["-DCSDK_BUILD_TESTS=OFF", "-DCMAKE_BUILD_TYPE=Release",
+                "-DCSDK_INSTALL_DIST_INFO=OFF"]
+    if not editable:
+        # "." puts the module and what goes with it at the root of the
+        # staging prefix, which is the root of the wheel.  No path of this
+        # machine goes into it.
+        command += ["-DCSDK_INSTALL_PYTHONDIR=.", "-DCSDK_SDK_RUNPATH=OFF", "-DCSDK_REPRODUCIBLE=ON"]
+    for name in ("VQSDK_LIBRARY", "VQSDK_ROOT"):
+        if os.environ.get(name):
+            command.append("-D%s=%s" % (name, os.environ[name]))
     return command + shlex.split(os.environ.get("CSDK_CMAKE_ARGS", ""))
 
 
-def cmake_build(tag):
-    """Configures (where needed) and builds; returns the build directory."""
+def cmake_configure(tag, editable):
+    """Configures where needed; returns the build directory."""
     given = os.environ.get("CSDK_CMAKE_BUILD_DIR")
-    build_dir = os.path.abspath(given or os.path.join(ROOT, "build-pip", tag[1]))
+    build_dir = os.path.abspath(given or os.path.join(ROOT, "build-editable" if editable else "build-pip", tag[1]))
     configured = os.path.exists(os.path.join(build_dir, "CMakeCache.txt"))
-    command = configure_command(build_dir)
+    command = configure_command(build_dir, editable)
     if given:
         if not configured:
             run(command)
-    else:
-        # VQSDK_ROOT reaches CMake through the environment.
-        stamp = json.dumps({"configure": command, "VQSDK_ROOT": os.environ.get("VQSDK_ROOT", "")}, indent=1)
-        stamp_path = os.path.join(build_dir, STAMP)
-        previous = None
-        if configured and os.path.exists(stamp_path):
-            with open(stamp_path) as source:
-                previous = source.read()
-        if previous != stamp:
-            shutil.rmtree(build_dir, ignore_errors=True)
-            run(command)
-            with open(stamp_path, "w") as out:
-                out.write(stamp)
-    run(["cmake", "--build", build_dir])
+        return build_dir
+    stamp = json.dumps({"configure": command}, indent=1)
+    stamp_path = os.path.join(build_dir, STAMP)
+    previous = None
+    if configured and os.path.exists(stamp_path):
+        with open(stamp_path) as source:
+            previous = source.read()
+    if previous != stamp:
+        shutil.rmtree(build_dir, ignore_errors=True)
+        run(command)
+        with open(stamp_path, "w") as out:
+            out.write(stamp)
     return build_dir
 
 
 def cmake_install(build_dir, staging):
     """Installs into staging; returns the directory that holds the module."""
     run(["cmake", "--install", build_dir, "--prefix", staging])
-    root = os.path.normpath(os.path.join(staging, cmake_cache(build_dir, "CSDK_INSTALL_PYTHONDIR")))
-    module = "c_sdk" + sysconfig.get_config_var("EXT_SUFFIX")
+    pythondir = cmake_cache(build_dir, "CSDK_INSTALL_PYTHONDIR")
+    root = os.path.normpath(os.path.join(staging, pythondir.lstrip("/")))
+    module = "c_sdk" + extension_suffix()
     if not os.path.isfile(os.path.join(root, module)):
         raise RuntimeError("%s installs no %s: is it configured for %s?" % (build_dir, module, sys.executable))
     return root
@@ -253,11 +480,16 @@ def cmake_install(build_dir, staging):
 
 # --- Archives --------------------------------------------------------------
 
+def source_date_epoch():
+    epoch = os.environ.get("SOURCE_DATE_EPOCH")
+    return int(epoch) if epoch else None
+
+
 def zip_time():
     """Timestamp of the wheel's entries: $SOURCE_DATE_EPOCH, or 1980-01-01."""
-    epoch = os.environ.get("SOURCE_DATE_EPOCH")
-    if epoch:
-        return time.gmtime(max(int(epoch), 315532800))[:6]
+    epoch = source_date_epoch()
+    if epoch is not None:
+        return time.gmtime(max(epoch, 315532800))[:6]
     return (1980, 1, 1, 0, 0, 0)
 
 
@@ -266,22 +498,31 @@ def record_hash(data):
     return "sha256=" + digest
 
 
-def tree_files(root):
-    """Files below root as sorted relative POSIX paths."""
+def tree_files(root, prefix=None):
+    """Files below root as sorted relative POSIX paths, or as (path, file)
+    pairs with `prefix`.  A dist-info that `cmake --install` wrote is left
+    out, and so are links to files: a wheel cannot hold links (the linker
+    name of a copied SDK library; the module needs only the SONAME)."""
     names = []
     for folder, dirs, files in os.walk(root):
-        dirs[:] = [name for name in dirs if name != "__pycache__"]
+        dirs[:] = [name for name in dirs if name != "__pycache__" and not name.endswith(".dist-info")]
         for name in files:
-            if not name.endswith(".pyc"):
+            if not name.endswith(".pyc") and not (prefix and os.path.islink(os.path.join(folder, name))):
                 names.append(os.path.relpath(os.path.join(folder, name), root).replace(os.sep, "/"))
-    return sorted(names)
+    if prefix is None:
+        return sorted(names)
+    return [(name, os.path.join(prefix, name)) for name in sorted(names)]
 
 
-def write_wheel(wheel_directory, root, project, tag):
-    filename = "%s-%s-%s.whl" % (normalized_name(project), project["version"], "-".join(tag))
+def write_wheel(wheel_directory, files, project, tag, pth=None):
+    """A wheel of `files` ((archive name, path) pairs, or a folder whose
+    path a .pth file names, for an editable install)."""
+    filename = "%s-%s-%s.whl" % (normalized_name(project["name"]), project["version"], "-".join(tag))
     dist_info = dist_info_name(project)
     stamp = zip_time()
     records = []
+    if isinstance(files, str):
+        files, pth = [], files
 
     def add(archive, name, data, mode=0o644):
         info = zipfile.ZipInfo(name, date_time=stamp)
@@ -293,11 +534,12 @@ def write_wheel(wheel_directory, root, project, tag):
     os.makedirs(wheel_directory, exist_ok=True)
     partial = os.path.join(wheel_directory, filename + ".part")
     with zipfile.ZipFile(partial, "w") as archive:
-        for name in tree_files(root):
-            path = os.path.join(root, name)
+        for name, path in files:
             with open(path, "rb") as source:
                 data = source.read()
             add(archive, name, data, 0o755 if os.stat(path).st_mode & 0o111 else 0o644)
+        if pth:
+            add(archive, normalized_name(project["name"]) + "-editable.pth", (pth + "\n").encode("utf-8"))
         for name, data in metadata_files(project, tag):
             add(archive, dist_info + "/" + name, data)
         record = io.StringIO()
@@ -307,6 +549,37 @@ def write_wheel(wheel_directory, root, project, tag):
         add(archive, dist_info + "/RECORD", record.getvalue().encode("utf-8"))
     os.replace(partial, os.path.join(wheel_directory, filename))
     return filename
+
+
+def write_installed_dist_info(site, kind, vq, files):
+    """The dist-info of c_sdk as `cmake --install` put it into site, with a
+    RECORD of `files` (relative to site), so that pip lists and uninstalls
+    it; a c_sdk dist-info already there (an earlier install) is replaced."""
+    config = settings({"vq-distribution": vq})
+    project = built_project(config, kind)
+    dist_info = dist_info_name(project)
+    for name in os.listdir(site):
+        if name.endswith(".dist-info") and name.split("-")[0] == normalized_name(project["name"]):
+            shutil.rmtree(os.path.join(site, name))
+    os.makedirs(os.path.join(site, dist_info))
+    records = []
+    for name, data in [("METADATA", metadata(project).encode("utf-8")), ("INSTALLER", b"cmake\n")]:
+        with open(os.path.join(site, dist_info, name), "wb") as out:
+            out.write(data)
+        records.append((dist_info + "/" + name, record_hash(data), str(len(data))))
+    for name in files:
+        path = os.path.join(site, name)
+        if os.path.islink(path):
+            records.append((name, "", ""))
+        else:
+            with open(path, "rb") as source:
+                data = source.read()
+            records.append((name, record_hash(data), str(len(data))))
+    with open(os.path.join(site, dist_info, "RECORD"), "w", newline="") as out:
+        writer = csv.writer(out, lineterminator="\n")
+        writer.writerows(sorted(records))
+        writer.writerow((dist_info + "/RECORD", "", ""))
+    print("-- Installing: " + os.path.join(site, dist_info))
 
 
 def source_files():
@@ -462,3 +735,9 @@ def parse_toml(text):
             take("=")
             assign(current, path, value(), line)
     return document
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 5 or sys.argv[1] != "dist-info" or sys.argv[3] not in ("standin", "sdk"):
+        sys.exit("usage: csdk_build.py dist-info SITE standin|sdk VQ-DISTRIBUTION FILE...")
+    write_installed_dist_info(sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5:])

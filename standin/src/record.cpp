@@ -298,6 +298,7 @@ sqlite3* open_for_replay(const std::string& path, std::string& error) {
   if (!query_text(db, "PRAGMA temp_store = MEMORY", value, message, &code) ||
       !query_text(db, "PRAGMA application_id", value, message, &code)) {
     if (code == SQLITE_NOTADB) return fail("is not an SQLite database, not a recording");
+    if (code == SQLITE_CORRUPT) return fail("is damaged (truncated or corrupt): " + message);
     return fail("cannot be read: " + message);
   }
   const bool ours = value == std::to_string(kApplicationId);

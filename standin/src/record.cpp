@@ -90,7 +90,11 @@ const std::string& interface_text() {
 
 std::string args_json(const std::vector<Arg>& args, unsigned secret_mask, bool comparable) {
   static const char digits[] = "0123456789abcdef";
-  std::string out = "[";
+  std::size_t size = 2;
+  for (const Arg& arg : args) size += 2 * arg.bytes.size() + 24;
+  std::string out;
+  out.reserve(size);
+  out += '[';
   for (std::size_t k = 0; k < args.size(); ++k) {
     const Arg& arg = args[k];
     if (k) out += ',';
@@ -100,14 +104,18 @@ std::string args_json(const std::vector<Arg>& args, unsigned secret_mask, bool c
     }
     switch (arg.kind) {
       case Arg::Kind::Null: out += "[\"n\"]"; break;
-      case Arg::Kind::Bytes:
+      case Arg::Kind::Bytes: {
         out += "[\"b\",\"";
+        std::size_t at = out.size();
+        out.resize(at + 2 * arg.bytes.size());
+        char* p = &out[at];
         for (unsigned char c : arg.bytes) {
-          out += digits[c >> 4];
-          out += digits[c & 15];
+          *p++ = digits[c >> 4];
+          *p++ = digits[c & 15];
         }
         out += "\"]";
         break;
+      }
       case Arg::Kind::Int: out += "[\"i\"," + std::to_string(arg.i) + "]"; break;
       case Arg::Kind::Addr: out += comparable ? "[\"p\"]" : "[\"p\"," + std::to_string(arg.u) + "]"; break;
       case Arg::Kind::Float: {
@@ -233,7 +241,6 @@ const char* kSchema =
     "CREATE TABLE calls ("
     " seq INTEGER PRIMARY KEY, end_seq INTEGER, time_ns INTEGER NOT NULL, thread INTEGER NOT NULL,"
     " fn TEXT NOT NULL, args TEXT NOT NULL, ret INTEGER, ret_real REAL, response BLOB, response_len INTEGER);"
-    "CREATE INDEX calls_by_fn ON calls (fn, seq);"
     "CREATE TABLE events ("
     " seq INTEGER PRIMARY KEY, time_ns INTEGER NOT NULL, thread INTEGER NOT NULL, text BLOB, payload BLOB,"
     " count INTEGER NOT NULL);";
@@ -378,6 +385,7 @@ void bind_blob(sqlite3_stmt* stmt, int column, bool present, const std::string& 
 
 void Recorder::write(std::deque<Record>& batch) {
   if (!failure.empty()) return;
+
   int rc = sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
   for (Record& r : batch) {
     if (rc != SQLITE_OK && rc != SQLITE_DONE) break;
@@ -475,7 +483,9 @@ bool start_recorder(const std::string& path, const std::string& library, const s
     return fail_with(error, r.db, "cannot be opened");
   std::string setup = "PRAGMA temp_store = MEMORY; PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;"
                       "PRAGMA application_id = " + std::to_string(kApplicationId) + ";"
-                      "PRAGMA user_version = " + std::to_string(kFormat) + "; BEGIN;" + kSchema;
+                      "PRAGMA user_version = " + std::to_string(kFormat) + ";"
+                      // Fewer, larger checkpoints: each one waits for the disk.
+                      "PRAGMA wal_autocheckpoint = 8192; BEGIN;" + kSchema;
   if (sqlite3_exec(r.db, setup.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
     return fail_with(error, r.db, "cannot be written");
   sqlite3_stmt* stmt = nullptr;

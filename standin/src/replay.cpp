@@ -31,12 +31,13 @@ struct Replay {
   std::string path;
   sqlite3* db = nullptr;
   sqlite3_stmt* in_order = nullptr;  // every call, by sequence number
-  sqlite3_stmt* by_fn = nullptr;     // the next call of one function
+  sqlite3_stmt* by_seq = nullptr;    // one call
+  std::vector<long long> seqs[kFunctionCount];  // each function's calls
+  std::size_t next[kFunctionCount] = {};
   sqlite3_stmt* events = nullptr;    // every event, by sequence number
   bool strict = false;
   bool differed = false;
   long long compared = 0;  // calls compared so far
-  long long last_seq[kFunctionCount] = {};
   std::unique_ptr<Result> last[kFunctionCount];  // repeated once a function's calls run out
   std::shared_ptr<std::string> kept[kFunctionCount];
   bool have_event = false;
@@ -111,13 +112,11 @@ void compare(Replay& r, Fn fn, const std::vector<Arg>& args) {
 
 // The next recorded answer of `fn`; false when its calls have run out.
 bool answer(Replay& r, Fn fn, Result& result, long long& seq, long long& end_seq) {
-  sqlite3_stmt* s = r.by_fn;
+  if (r.next[fn] == r.seqs[fn].size()) return false;
+  sqlite3_stmt* s = r.by_seq;
   sqlite3_reset(s);
-  sqlite3_bind_text(s, 1, kFunctions[fn].name, -1, SQLITE_STATIC);
-  sqlite3_bind_int64(s, 2, r.last_seq[fn]);
-  int rc = sqlite3_step(s);
-  if (rc == SQLITE_DONE) return false;
-  if (rc != SQLITE_ROW) read_failed(r);
+  sqlite3_bind_int64(s, 1, r.seqs[fn][r.next[fn]++]);
+  if (sqlite3_step(s) != SQLITE_ROW) read_failed(r);
   seq = sqlite3_column_int64(s, 0);
   // A loop call that never returned (the session ended inside it) runs to
   // the end of the recording.
@@ -130,7 +129,6 @@ bool answer(Replay& r, Fn fn, Result& result, long long& seq, long long& end_seq
   result.response = column_bytes(s, 4);
   result.has_len = sqlite3_column_type(s, 5) != SQLITE_NULL;
   result.response_len = sqlite3_column_int64(s, 5);
-  r.last_seq[fn] = seq;
   r.last[fn] = std::make_unique<Result>(result);
   return true;
 }
@@ -171,13 +169,25 @@ void start_replay(const char* path) {
   if (!r.db) give_up(error);
   if (sqlite3_prepare_v2(r.db, "SELECT seq, fn, args FROM calls ORDER BY seq", -1, &r.in_order, nullptr) ||
       sqlite3_prepare_v2(r.db,
-                         "SELECT seq, end_seq, ret, ret_real, response, response_len FROM calls"
-                         " WHERE fn = ?1 AND seq > ?2 ORDER BY seq LIMIT 1",
-                         -1, &r.by_fn, nullptr) ||
+                         "SELECT seq, end_seq, ret, ret_real, response, response_len FROM calls WHERE seq = ?1",
+                         -1, &r.by_seq, nullptr) ||
       sqlite3_prepare_v2(r.db, "SELECT seq, text, payload, count FROM events ORDER BY seq", -1, &r.events,
                          nullptr)) {
     give_up(std::string("cannot be read: ") + sqlite3_errmsg(r.db));
   }
+  // Which function each call was, in order: calls are answered by function.
+  sqlite3_stmt* index = nullptr;
+  if (sqlite3_prepare_v2(r.db, "SELECT seq, fn FROM calls ORDER BY seq", -1, &index, nullptr)) {
+    give_up(std::string("cannot be read: ") + sqlite3_errmsg(r.db));
+  }
+  int rc;
+  while ((rc = sqlite3_step(index)) == SQLITE_ROW) {
+    int fn = find_function(reinterpret_cast<const char*>(sqlite3_column_text(index, 1)));
+    if (fn < 0) give_up("call " + std::to_string(sqlite3_column_int64(index, 0)) + " is not a call of this SDK");
+    r.seqs[fn].push_back(sqlite3_column_int64(index, 0));
+  }
+  sqlite3_finalize(index);
+  if (rc != SQLITE_DONE) read_failed(r);
   const char* strict = std::getenv("VQSDK_REPLAY_STRICT");
   r.strict = strict && strict[0] && std::strcmp(strict, "0") != 0;
   g_mode = Mode::kReplay;

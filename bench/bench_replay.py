@@ -25,8 +25,10 @@ def cpu():  # user + system time of every thread of the process, the recorder's 
     return usage.ru_utime + usage.ru_stime
 
 def done(started, cpu_started, count):
+    caller = time.thread_time() - caller_started  # the calling thread alone
     vqsim.sdk().reset()  # waits until the recorder has written everything
-    print(json.dumps({"seconds": time.perf_counter() - started, "cpu": cpu() - cpu_started, "count": count}))
+    print(json.dumps({"seconds": time.perf_counter() - started, "cpu": cpu() - cpu_started, "count": count,
+                      "caller": caller}))
 
 if what in ("vqi_now", "history_bars"):
     request = b"x" * 64
@@ -35,7 +37,7 @@ if what in ("vqi_now", "history_bars"):
     for sim in {vqsim.sdk(), vqsim.StandIn(sys.argv[4]) if len(sys.argv) > 4 else vqsim.sdk()}:
         sim.recording(False)
         sim.set_response("vqi_history_bars_pb", b"r" * 256)
-    started, cpu_started = time.perf_counter(), cpu()
+    started, cpu_started, caller_started = time.perf_counter(), cpu(), time.thread_time()
     for _ in range(n):
         call()
     done(started, cpu_started, n)
@@ -51,7 +53,7 @@ elif what == "events":
     def on_event(text, data):
         seen[0] += 1
     c_sdk.py_vqi_set_data_callback(on_event)
-    started, cpu_started = time.perf_counter(), cpu()
+    started, cpu_started, caller_started = time.perf_counter(), cpu(), time.thread_time()
     c_sdk.py_vqi_run()
     done(started, cpu_started, seen[0])
 elif what == "simulated":
@@ -64,7 +66,7 @@ elif what == "simulated":
         seen[0] += 1
     c_sdk.py_vqi_set_data_callback(on_event)
     c_sdk.py_vqi_subscribe(",".join(symbols), "tick", False)
-    started, cpu_started = time.perf_counter(), cpu()
+    started, cpu_started, caller_started = time.perf_counter(), cpu(), time.thread_time()
     c_sdk.py_vqi_run()
     done(started, cpu_started, seen[0])
 """
@@ -106,16 +108,18 @@ def main():
     print("time, in ns per call or event; best of 3 runs by CPU time.  The wall time depends on how busy")
     print("the machine's other cores are: the writer runs beside the caller.")
     print()
-    print("| %d calls of | plain stand-in | forwarded | + recorded | forwarding adds | recording adds |" % args.calls)
-    print("|---|---:|---:|---:|---:|---:|")
+    print("| %d calls of | plain stand-in | forwarded | + recorded | forwarding adds | recording adds"
+          " | of which the calling thread |" % args.calls)
+    print("|---|---:|---:|---:|---:|---:|---:|")
     for what, label in (("vqi_now", "`vqi_now()`"), ("history_bars", "`py_vqi_history_bars_pb` (64 B in, 256 B out)")):
         plain = best(what, args.calls, {})
         fwd = best(what, args.calls, forward, second)
         rec = best(what, args.calls, recording(what), second)
         cpu = [per(r, "cpu") for r in (plain, fwd, rec)]
         wall = [per(r, "seconds") for r in (plain, fwd, rec)]
-        print("| %s | %.0f (wall %.0f) | %.0f (wall %.0f) | %.0f (wall %.0f) | %.0f ns | %.0f ns |" % (
-            label, cpu[0], wall[0], cpu[1], wall[1], cpu[2], wall[2], cpu[1] - cpu[0], cpu[2] - cpu[1]))
+        print("| %s | %.0f (wall %.0f) | %.0f (wall %.0f) | %.0f (wall %.0f) | %.0f ns | %.0f ns | %.0f ns |" % (
+            label, cpu[0], wall[0], cpu[1], wall[1], cpu[2], wall[2], cpu[1] - cpu[0], cpu[2] - cpu[1],
+            per(rec, "caller") - per(fwd, "caller")))
 
     n = args.events
     path = os.path.join(tmp, "events.db")
@@ -134,7 +138,8 @@ def main():
         print("| %s | %.0f | %.0f | %.0f |" % (label, per(r, "cpu"), per(r, "seconds"), r["count"] / r["seconds"]))
     cpu = [per(r, "cpu") for _, r in runs]
     print()
-    print("forwarding adds %.0f ns of CPU per event, recording %.0f ns" % (cpu[1] - cpu[0], cpu[2] - cpu[1]))
+    print("forwarding adds %.0f ns of CPU per event, recording %.0f ns (%.0f ns of it on the delivering thread)"
+          % (cpu[1] - cpu[0], cpu[2] - cpu[1], per(runs[2][1], "caller") - per(runs[1][1], "caller")))
     print("the recording of %d events: %.1f MB (%.0f bytes per event)" % (n, size / 1e6, size / n))
     replayed, simulated = runs[3][1], runs[4][1]
     print("replay delivers %.2fx as many events per second as the simulated session produces" % (

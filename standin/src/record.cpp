@@ -341,8 +341,8 @@ long long thread_id() {
 
 namespace {
 
-constexpr std::size_t kMaxQueued = 1 << 16;             // records
-constexpr std::size_t kMaxQueuedBytes = 64u << 20;      // of their payloads
+constexpr std::size_t kMaxQueued = 1 << 13;             // records
+constexpr std::size_t kMaxQueuedBytes = 16u << 20;      // of their payloads
 constexpr std::size_t kWakeAt = 1024;                   // a full batch wakes the writer at once
 constexpr auto kBatchInterval = std::chrono::milliseconds(20);
 
@@ -481,7 +481,7 @@ bool start_recorder(const std::string& path, const std::string& library, const s
   r.secrets = secrets;
   if (sqlite3_open_v2(path.c_str(), &r.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
     return fail_with(error, r.db, "cannot be opened");
-  std::string setup = "PRAGMA temp_store = MEMORY; PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;"
+  std::string setup = "PRAGMA temp_store = MEMORY; PRAGMA page_size = 16384; PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;"
                       "PRAGMA application_id = " + std::to_string(kApplicationId) + ";"
                       "PRAGMA user_version = " + std::to_string(kFormat) + ";"
                       // Fewer, larger checkpoints: each one waits for the disk.

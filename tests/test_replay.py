@@ -190,3 +190,96 @@ def test_settings_that_cannot_be_honoured_stop_the_process_at_load(tmp_path, set
                             universal_newlines=True, timeout=60)
     assert (result.returncode, result.stdout) == (2, "") and reason in result.stderr, result.stderr
     assert (tmp_path / "exists.db").read_bytes() == b"keep" and not (tmp_path / "new.db").exists()
+
+
+# What the "real" library is scripted to answer (through vqsim on the second
+# copy), then the calls whose results must come back the same in replay.
+SHAPES = """
+import json, os, c_sdk, vqsim
+second = vqsim.StandIn(os.environ.get("VQSDK_FORWARD") or vqsim.library_path())
+second.recording(False)
+results = []
+for script, call in %r:
+    if script:
+        getattr(second, script[0])(*script[1:])
+    try:
+        results.append(repr(eval(call)))
+    except Exception as error:
+        results.append("%%s: %%s" %% (type(error).__name__, error))
+print(json.dumps(results))
+"""
+
+
+@pytest.mark.parametrize("steps", [
+    [(("set_response", "vqi_get_cash_pb", b"cash=1\\x00\\xff"), "c_sdk.py_vqi_get_cash(b'')"),
+     (("set_response", "vqi_get_cash_pb", b""), "c_sdk.py_vqi_get_cash(b'again')"),
+     (("set_status", "vqi_get_cash_pb", 1011), "c_sdk.py_vqi_get_cash(b'')")],
+    [(("set_status", "vqi_cancel_orders_pb", 1011), "c_sdk.py_vqi_cancel_order(b'order_id=1')"),
+     (("set_status", "vqi_user_timer", 7), "c_sdk.py_vqi_user_timer(1000, 0)")],
+    [(("set_text", "vqi_strerror", b"text \\xc3\\xa9"), "c_sdk.py_vqi_strerror(5)"),
+     (("set_text", "vqi_get_serv_addr", b"10.0.0.1:1"), "c_sdk.py_vqi_get_serv_addr('md')"),
+     (("break_null_text", "vqi_get_serv_addr"), "c_sdk.py_vqi_get_serv_addr('md')"),
+     (("break_null_text", "vqi_get_orgcode"), "c_sdk.py_vqi_get_orgcode()"),
+     (("set_text", "vqi_get_encrypted_token", b"tok"), "c_sdk.py_vqi_get_encrypted_token()")],
+    [(("set_clock", 1717000000123, 1717000000.125), "(c_sdk.vqi_now(), c_sdk.vqi_now_plus())"),
+     (("set_clock", -1, -1e300), "(c_sdk.vqi_now(), c_sdk.vqi_now_plus())")],
+    [(("break_null_response", "vqi_get_positions_pb", 5), "c_sdk.py_vqi_get_positions(b'')"),
+     (("break_negative_length", "vqi_get_orders_pb", -2), "c_sdk.py_vqi_get_orders(b'')"),
+     (None, "c_sdk.py_vqi_set_data_callback(lambda text, payload: results.append(repr((text, payload))))"),
+     (("queue_event", b"on_\xff", None, -1), "c_sdk.vqi_poll()"),
+     (("queue_event", None, b"data", 4), "c_sdk.vqi_poll()"),
+     (("queue_event", b"on_tick", b"\x00p", None), "c_sdk.vqi_poll()")],
+], ids=["responses in order", "statuses", "texts and addresses", "clocks", "broken contracts"])
+def test_every_kind_of_answer_comes_back_as_recorded(tmp_path, steps):
+    path = tmp_path / "shapes.db"
+    code = SHAPES % (steps,)
+    live = record(path, ["-c", code], VQSDK_SIMULATE="0")
+    assert live.returncode == 0, live.stderr
+    replayed = run(["-c", code], VQSDK_REPLAY=str(path))
+    assert replayed.returncode == 0 and replayed.stderr == live.stderr, replayed.stderr
+    # A secret answer (the encrypted token) is recorded as the placeholder.
+    assert replayed.stdout == live.stdout.replace("b'tok'", "b'<secret>'")
+
+
+def test_calls_beyond_the_recording_get_its_last_answer(tmp_path):
+    path = tmp_path / "short.db"
+    code = SHAPES % ([(("set_clock", 5, 0.5), "c_sdk.vqi_now()")],)
+    assert record(path, ["-c", code], VQSDK_SIMULATE="0").returncode == 0
+    more = code.replace("print(", "results += [repr(c_sdk.vqi_now()), repr(c_sdk.py_vqi_get_cash(b''))]; print(")
+    replayed = run(["-c", more], VQSDK_REPLAY=str(path))
+    assert replayed.stdout.strip() == '["5", "5", "(0, b\'\')"]', replayed.stderr
+    assert replayed.stderr.count("differs at call 2 (after its last call)") == 1, replayed.stderr
+    assert "recorded: nothing: the recording has no more calls" in replayed.stderr
+
+
+@pytest.mark.parametrize("value", [1e6, 0.1, 1e-07, 123456789012.0, -0.0, 5e-324, 1.7976931348623157e308,
+                                   float("inf"), float("-inf"), 2.5, 100.0])
+def test_show_prints_calls_as_the_trace_does(tmp_path, value):
+    path = tmp_path / "floats.db"
+    code = "import c_sdk; c_sdk.py_vqi_set_backtest_config('a', 'b', %r, 1.0, 0, 0, 0, 0, 0, 1, 2, 3)" % value
+    live = record(path, ["-c", code.replace("inf", "float('inf')")], VQSDK_SIMULATE="0", VQSDK_TRACE="1")
+    assert live.returncode == 0, live.stderr
+    shown = subprocess.run([sys.executable, "-m", "vqsim", "show", str(path)], stdout=subprocess.PIPE,
+                           universal_newlines=True).stdout
+    assert [line[8:].split(" -> ")[0] for line in shown.splitlines()] == live.stderr.splitlines()
+
+
+def test_reset_writes_everything_out_and_a_forked_child_records_nothing(tmp_path):
+    path = tmp_path / "reset.db"
+    code = """if 1:
+        import os, sqlite3, sys, c_sdk, vqsim
+        for k in range(2000):
+            c_sdk.py_vqi_set_strategy_id("s%d" % k)
+        vqsim.sdk().reset()
+        print(sqlite3.connect(sys.argv[1]).execute("SELECT count(*) FROM calls").fetchone()[0])
+        pid = os.fork()
+        if pid == 0:
+            c_sdk.py_vqi_set_strategy_id("child")
+            os._exit(0)
+        os.waitpid(pid, 0)
+        c_sdk.py_vqi_set_strategy_id("parent")
+        """
+    live = record(path, ["-c", code, str(path)], VQSDK_SIMULATE="0")
+    assert live.returncode == 0 and live.stdout.split() == ["2000"], live.stderr
+    names = [c.args[0] for c in vqsim.Recording(str(path)).calls()]
+    assert names[-1] == b"parent" and b"child" not in names and len(names) == 2001

@@ -7,6 +7,7 @@
 // reason on stderr and exit status 2: running on against the wrong library,
 // or unrecorded, would be worse.
 #include <dlfcn.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
@@ -85,6 +86,8 @@ void trampoline(const char* text, const char* data, int len) {
   }
   g_recording = true;
   std::atexit(rec::stop_recorder);
+  // A forked child has no writer thread: it forwards without recording.
+  pthread_atfork(nullptr, nullptr, [] { g_recording = false; });
 }
 
 __attribute__((constructor)) void initialise() {

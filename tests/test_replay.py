@@ -131,7 +131,7 @@ def test_a_killed_session_keeps_its_committed_records(tmp_path):
 def corrupt(how, good, path):
     if how == "missing":
         return
-    if how in ("truncated", "newer", "foreign", "other SDK"):
+    if how in ("truncated", "newer", "foreign", "other SDK", "bad arguments", "unknown function"):
         shutil.copy(str(good), str(path))
     if how == "truncated":
         with open(str(path), "r+b") as f:
@@ -147,6 +147,10 @@ def corrupt(how, good, path):
         db.execute("PRAGMA user_version = 2")
     elif how == "other SDK":
         db.execute("UPDATE session SET interface = 'vqsdk.h 186 functions 0123456789abcdef'")
+    elif how == "bad arguments":
+        db.execute("""UPDATE calls SET args = '[["b","zz"]]' WHERE seq = 1""")
+    elif how == "unknown function":
+        db.execute("UPDATE calls SET fn = 'vqi_gone' WHERE seq = 2")
     else:
         db.execute("CREATE TABLE quotes (symbol TEXT)")
     db.commit()
@@ -161,17 +165,24 @@ def corrupt(how, good, path):
     ("other SQLite", "is an SQLite database but not a vqsdk recording"),
     ("newer", "was written by a newer version (recording format 2; this library reads format 1)"),
     ("other SDK", "was recorded from another SDK library version (vqsdk-standin 1.0 (second copy), interface"),
+    ("bad arguments", "call 1 has malformed arguments"),
+    ("unknown function", "call 2 is of vqi_gone, which this SDK does not have"),
 ])
 def test_a_bad_recording_is_refused_naming_the_file(recorded, tmp_path, how, reason):
     path = tmp_path / "bad.db"
     corrupt(how, recorded[0], path)
-    result = run(["-c", "import c_sdk; print('started')"], VQSDK_REPLAY=str(path))
+    result = run(["-c", "import c_sdk; c_sdk.py_vqi_set_token('t'); print('started')"], VQSDK_REPLAY=str(path))
     assert result.returncode == 2 and result.stdout == ""
     assert result.stderr.startswith("vqsdk: cannot replay %s: %s" % (path, reason)), result.stderr
-    if how != "other SDK":  # any version's recording can be read from Python
+    if how not in ("other SDK", "unknown function"):  # Python reads a recording of any SDK version
         with pytest.raises(vqsim.RecordingError, match=re.escape("%s: %s" % (path, reason))):
-            vqsim.Recording(str(path))
-    assert sorted(os.listdir(str(tmp_path))) == ([] if how == "missing" else ["bad.db"])
+            list(vqsim.Recording(str(path)))
+        shown = subprocess.run([sys.executable, "-m", "vqsim", "show", str(path)], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, universal_newlines=True)
+        assert shown.returncode == 1 and shown.stderr.startswith("vqsim: %s: %s" % (path, reason))
+    # Nothing but the file and SQLite's own -wal and -shm beside it.
+    assert all(name.startswith("bad.db") for name in os.listdir(str(tmp_path)))
+    assert os.path.exists(str(path)) == (how != "missing")
 
 
 @pytest.mark.parametrize("settings, reason", [

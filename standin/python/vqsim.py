@@ -528,7 +528,10 @@ class Recording(object):
     def calls(self):
         for row in self._db.execute("SELECT seq, end_seq, time_ns, thread, fn, args, ret, ret_real, response,"
                                     " response_len FROM calls ORDER BY seq"):
-            args = tuple(_DECODERS[arg[0]](arg) for arg in json.loads(row[5]))
+            try:
+                args = tuple(_DECODERS[arg[0]](arg) for arg in json.loads(row[5]))
+            except (ValueError, TypeError, KeyError, IndexError):
+                self._fail("call %d has malformed arguments" % row[0])
             yield CallRecord(row[0], row[1], row[2], row[3], row[4], args, *row[6:])
 
     def events(self):

@@ -102,7 +102,7 @@ void compare(Replay& r, Fn fn, const std::vector<Arg>& args) {
   unsigned secret_mask = 0;
   int recorded_fn = find_function(name);
   if (recorded_fn < 0 || !rec::parse_args(json, recorded, secret_mask)) {
-    give_up("call " + std::to_string(seq) + " is not a call of this SDK");
+    give_up("call " + std::to_string(seq) + " has malformed arguments");
   }
   unsigned mask = secret_mask | rec::secret_arguments(fn);
   if (recorded_fn != fn || rec::args_json(recorded, mask, true) != rec::args_json(args, mask, true)) {
@@ -183,11 +183,29 @@ void start_replay(const char* path) {
   int rc;
   while ((rc = sqlite3_step(index)) == SQLITE_ROW) {
     int fn = find_function(reinterpret_cast<const char*>(sqlite3_column_text(index, 1)));
-    if (fn < 0) give_up("call " + std::to_string(sqlite3_column_int64(index, 0)) + " is not a call of this SDK");
+    if (fn < 0) {
+      const unsigned char* name = sqlite3_column_text(index, 1);
+      give_up("call " + std::to_string(sqlite3_column_int64(index, 0)) + " is of " +
+              (name ? reinterpret_cast<const char*>(name) : "NULL") + ", which this SDK does not have");
+    }
     r.seqs[fn].push_back(sqlite3_column_int64(index, 0));
   }
   sqlite3_finalize(index);
   if (rc != SQLITE_DONE) read_failed(r);
+  // Closed at exit, so SQLite removes the -wal and -shm files it made beside it.
+  // Calls after that get their function's last answer, without a report.
+  std::atexit([] {
+    Replay& closing = replay();
+    std::lock_guard<std::mutex> lock(closing.mutex);
+    for (sqlite3_stmt* stmt : {closing.in_order, closing.by_seq, closing.events}) sqlite3_finalize(stmt);
+    closing.in_order = closing.by_seq = closing.events = nullptr;
+    sqlite3_close_v2(closing.db);
+    closing.db = nullptr;
+    closing.differed = true;
+    closing.events_done = true;
+    closing.have_event = false;
+    for (auto& calls : closing.seqs) calls.clear();
+  });
   const char* strict = std::getenv("VQSDK_REPLAY_STRICT");
   r.strict = strict && strict[0] && std::strcmp(strict, "0") != 0;
   g_mode = Mode::kReplay;

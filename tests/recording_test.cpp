@@ -112,7 +112,9 @@ TEST(Recorder, WritesWhatOpensForReplayAndNeverOverwrites) {
                                -1, &stmt, nullptr),
             SQLITE_OK);
   ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
-  auto text = [stmt](int column) { return std::string(reinterpret_cast<const char*>(sqlite3_column_text(stmt, column))); };
+  auto text = [stmt](int column) {
+    return std::string(reinterpret_cast<const char*>(sqlite3_column_text(stmt, column)));
+  };
   EXPECT_EQ(text(0), "vqi_set_token");
   EXPECT_EQ(text(1), "[[\"s\"]]");
   EXPECT_EQ(sqlite3_column_int(stmt, 2), 3);

@@ -123,9 +123,11 @@ def test_a_killed_session_keeps_its_committed_records(tmp_path):
     with vqsim.Recording(str(path)) as recording:
         run_call = next(c for c in recording.calls() if c.fn == "vqi_run")
         events = list(recording.events())
-    assert run_call.end_seq is None and len(events) == 30
+    # From 3.12 the module may hold an event from an SDK thread while the
+    # callable runs: the SDK has delivered (and the recording holds) one more.
+    assert run_call.end_seq is None and 30 <= len(events) <= 31
     replayed = run(["-c", SESSION], VQSDK_REPLAY=str(path))
-    assert replayed.stdout.split()[:2] == ["0", "30"], replayed.stderr
+    assert replayed.stdout.split()[:2] == ["0", str(len(events))], replayed.stderr
 
 
 def corrupt(how, good, path):

@@ -449,8 +449,12 @@ void Recorder::run() {
   }
 }
 
-bool fail_with(std::string& error, sqlite3* db, const char* what) {
+// The file was created here: it goes again, with SQLite's files beside it.
+bool fail_with(std::string& error, sqlite3*& db, const char* what, const std::string& path) {
   error = std::string(what) + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
+  sqlite3_close_v2(db);
+  db = nullptr;
+  for (const char* suffix : {"", "-wal", "-shm"}) unlink((path + suffix).c_str());
   return false;
 }
 
@@ -480,19 +484,20 @@ bool start_recorder(const std::string& path, const std::string& library, const s
   r.path = path;
   r.secrets = secrets;
   if (sqlite3_open_v2(path.c_str(), &r.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
-    return fail_with(error, r.db, "cannot be opened");
-  std::string setup = "PRAGMA temp_store = MEMORY; PRAGMA page_size = 16384; PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;"
+    return fail_with(error, r.db, "cannot be opened", path);
+  std::string setup = "PRAGMA temp_store = MEMORY; PRAGMA page_size = 16384; PRAGMA journal_mode = WAL;"
+                      "PRAGMA synchronous = NORMAL;"
                       "PRAGMA application_id = " + std::to_string(kApplicationId) + ";"
                       "PRAGMA user_version = " + std::to_string(kFormat) + ";"
-                      // Fewer, larger checkpoints: each one waits for the disk.
-                      "PRAGMA wal_autocheckpoint = 8192; BEGIN;" + kSchema;
+                      // Fewer, larger checkpoints (32 MB): each one waits for the disk.
+                      "PRAGMA wal_autocheckpoint = 2048; BEGIN;" + kSchema;
   if (sqlite3_exec(r.db, setup.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
-    return fail_with(error, r.db, "cannot be written");
+    return fail_with(error, r.db, "cannot be written", path);
   sqlite3_stmt* stmt = nullptr;
   long long started = pass::now_ns();
   if (sqlite3_prepare_v2(r.db, "INSERT INTO session VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)", -1, &stmt,
                          nullptr) != SQLITE_OK)
-    return fail_with(error, r.db, "cannot be written");
+    return fail_with(error, r.db, "cannot be written", path);
   std::string started_text = utc_text(started);
   sqlite3_bind_int(stmt, 1, kFormat);
   sqlite3_bind_text(stmt, 2, library.c_str(), -1, SQLITE_TRANSIENT);
@@ -505,13 +510,13 @@ bool start_recorder(const std::string& path, const std::string& library, const s
   int rc = sqlite3_step(stmt);
   sqlite3_finalize(stmt);
   if (rc != SQLITE_DONE || sqlite3_exec(r.db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
-    return fail_with(error, r.db, "cannot be written");
+    return fail_with(error, r.db, "cannot be written", path);
   // A loop call is written when it starts and again, complete, when it returns.
   if (sqlite3_prepare_v2(r.db, "INSERT OR REPLACE INTO calls VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)",
                          -1, &r.insert_call, nullptr) != SQLITE_OK ||
       sqlite3_prepare_v2(r.db, "INSERT INTO events VALUES (?1, ?2, ?3, ?4, ?5, ?6)", -1, &r.insert_event,
                          nullptr) != SQLITE_OK)
-    return fail_with(error, r.db, "cannot be written");
+    return fail_with(error, r.db, "cannot be written", path);
   r.running = true;
   r.writer = std::thread([&r] { r.run(); });
   return true;

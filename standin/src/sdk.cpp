@@ -79,7 +79,8 @@ extern "C" int vqi_get_serv_addr(char* serv_id, char** addr) {
 extern "C" int vqi_smart_reorder(const char* symbol, double price, int volume, int side, int order_type,
                                  int position_effect, int repeat_n, int max_price_offset, int time_out,
                                  int time_wait, const char* account) {
-  VQSIM_PASS(vqi_smart_reorder, (symbol, price, volume, side, order_type, position_effect, repeat_n, max_price_offset, time_out, time_wait, account));
+  VQSIM_PASS(vqi_smart_reorder, (symbol, price, volume, side, order_type, position_effect, repeat_n,
+                                 max_price_offset, time_out, time_wait, account));
   return noted_status(FN_vqi_smart_reorder, symbol, price, volume, side, order_type, position_effect, repeat_n,
                       max_price_offset, time_out, time_wait, account);
 }
@@ -238,7 +239,9 @@ extern "C" int vqi_set_backtest_config(const char* start_time, const char* end_t
                                        double slippage_ratio, double option_float_margin_ratio1,
                                        double option_float_margin_ratio2, int adjust, int match_mode,
                                        int check_cache) {
-  VQSIM_PASS(vqi_set_backtest_config, (start_time, end_time, initial_cash, transaction_ratio, commission_ratio, commission_unit, slippage_ratio, option_float_margin_ratio1, option_float_margin_ratio2, adjust, match_mode, check_cache));
+  VQSIM_PASS(vqi_set_backtest_config,
+             (start_time, end_time, initial_cash, transaction_ratio, commission_ratio, commission_unit, slippage_ratio,
+              option_float_margin_ratio1, option_float_margin_ratio2, adjust, match_mode, check_cache));
   note(FN_vqi_set_backtest_config, start_time, end_time, initial_cash, transaction_ratio, commission_ratio,
        commission_unit, slippage_ratio, option_float_margin_ratio1, option_float_margin_ratio2, adjust, match_mode,
        check_cache);

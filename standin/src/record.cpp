@@ -64,20 +64,32 @@ std::string prototype(R (*)(A...)) {
   return std::string(1, type_code<R>()) + std::string{type_code<A>()...};
 }
 
+template <auto F>
+std::string prototype_of() {
+  return prototype(F);
+}
+
+struct Prototype {
+  const char* name;
+  std::string (*text)();
+};
+
+#define VQSIM_PROTOTYPE(name) {#name, &prototype_of<&::name>},
+#define VQSIM_PROTOTYPE_OF_OTHER(name, features) VQSIM_PROTOTYPE(name)
+const Prototype kPrototypes[] = {VQSIM_REQUEST_RESPONSE_FUNCTIONS(VQSIM_PROTOTYPE)
+                                     VQSIM_REQUEST_STATUS_FUNCTIONS(VQSIM_PROTOTYPE)
+                                         VQSIM_OTHER_FUNCTIONS(VQSIM_PROTOTYPE_OF_OTHER)};
+#undef VQSIM_PROTOTYPE
+#undef VQSIM_PROTOTYPE_OF_OTHER
+
 }  // namespace
 
 const std::string& interface_text() {
   static const std::string* text = [] {
-    std::string all;
-#define VQSIM_PROTOTYPE(name) all += std::string(#name) + ':' + prototype(&::name) + ';';
-#define VQSIM_PROTOTYPE_OF_OTHER(name, features) VQSIM_PROTOTYPE(name)
-    VQSIM_REQUEST_RESPONSE_FUNCTIONS(VQSIM_PROTOTYPE)
-    VQSIM_REQUEST_STATUS_FUNCTIONS(VQSIM_PROTOTYPE)
-    VQSIM_OTHER_FUNCTIONS(VQSIM_PROTOTYPE_OF_OTHER)
-#undef VQSIM_PROTOTYPE
-#undef VQSIM_PROTOTYPE_OF_OTHER
     std::uint64_t hash = 1469598103934665603ull;
-    for (unsigned char c : all) hash = (hash ^ c) * 1099511628211ull;
+    for (const Prototype& p : kPrototypes) {
+      for (unsigned char c : std::string(p.name) + ':' + p.text() + ';') hash = (hash ^ c) * 1099511628211ull;
+    }
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "vqsdk.h %d functions %016llx", static_cast<int>(kFunctionCount),
                   static_cast<unsigned long long>(hash));

@@ -7,11 +7,12 @@ position queries, timers, a bus message), until the strategy stops the loop
 itself.  Here it runs on the stand-in SDK's simulated session, so it needs
 no server: ``./dev run``, or
 
-    PYTHONPATH=build/python:standin/python python3.8 examples/strategy.py
+    PYTHONPATH=build/python:standin/python python3.8 examples/strategy.py [--lot SHARES]
 
 The payloads of the stand-in are key=value text (``vqsim.decode``); with the
 real SDK the platform's own decoders take their place.
 """
+import argparse
 import collections
 import logging
 import sys
@@ -174,7 +175,11 @@ class Crossover(object):
         c_sdk.py_vqi_stop()
 
 
-def main():
+def main(argv=None):
+    global LOT
+    parser = argparse.ArgumentParser(description="Moving-average crossover on the stand-in SDK's session.")
+    parser.add_argument("--lot", type=int, default=LOT, help="shares per crossover trade (%(default)s)")
+    LOT = parser.parse_args(argv).lot
     log_sdk_debug_output()
     started = time.perf_counter()
 

@@ -451,3 +451,222 @@ def sdk():
                 raise OSError("stand-in SDK library not found at %s (build it, or set VQSDK_STANDIN_LIB)" % path)
             _instance = StandIn(path)
         return _instance
+
+
+# ---- Recordings (VQSDK_RECORD) ----
+#
+# A recording is an SQLite database written by the stand-in while it forwards
+# to another SDK library (standin/README.md has the schema).  These read one
+# with the standard sqlite3 module; ``python -m vqsim show FILE`` prints it.
+
+import heapq
+import sqlite3
+import sys
+import urllib.parse
+
+__all__ += ["Recording", "RecordingError", "CallRecord", "EventRecord", "SECRET", "Address", "format_record"]
+
+_APPLICATION_ID = 0x76717364  # PRAGMA application_id of a recording
+_FORMAT = 1                   # the newest recording format this module reads
+
+SECRET = _Out("SECRET")  # an argument recorded without its value (a token, password or key)
+
+
+class Address(int):
+    """A pointer argument (void*, the callback): an int shown in hex."""
+
+    def __repr__(self):
+        return "0x%x" % self
+
+    __str__ = __repr__
+
+
+_DECODERS["p"] = lambda arg: Address(arg[1])
+_DECODERS["s"] = lambda arg: SECRET
+
+CallRecord = collections.namedtuple(
+    "CallRecord", ["seq", "end_seq", "time_ns", "thread", "fn", "args", "ret", "ret_real", "response",
+                   "response_len"])
+EventRecord = collections.namedtuple("EventRecord", ["seq", "time_ns", "thread", "text", "payload", "count"])
+
+
+class RecordingError(ValueError):
+    """A file that cannot be read as a recording; the message names it."""
+
+
+class Recording(object):
+    """A recorded session: ``session`` (a dict of the session row) and, by
+    iteration, its calls (``CallRecord``, ``args`` decoded as ``sim.calls()``
+    gives them) and events (``EventRecord``) in sequence order."""
+
+    def __init__(self, path):
+        self.path = path
+        self._db = self._open(path)
+        row = self._db.execute("SELECT * FROM session").fetchone()
+        if row is None:
+            self._fail("is not a complete vqsdk recording (no session row)")
+        self.session = dict(zip([d[0] for d in self._db.execute("SELECT * FROM session").description], row))
+
+    def _fail(self, what):
+        raise RecordingError("%s: %s" % (self.path, what))
+
+    def _open(self, path):
+        if not os.path.exists(path):
+            self._fail("no such file")
+        if os.path.isdir(path):
+            self._fail("is a directory")
+        if os.path.getsize(path) == 0:
+            self._fail("is empty, not a recording")
+        mode = "rw" if os.access(path, os.W_OK) else "ro"
+        db = sqlite3.connect("file:%s?mode=%s" % (urllib.parse.quote(os.path.abspath(path)), mode), uri=True)
+        try:
+            db.execute("PRAGMA temp_store = MEMORY")
+            application_id = db.execute("PRAGMA application_id").fetchone()[0]
+        except sqlite3.DatabaseError as error:
+            db.close()
+            if "malformed" in str(error):  # SQLITE_CORRUPT, which 3.8's sqlite3 does not name
+                self._fail("is damaged (truncated or corrupt): %s" % error)
+            self._fail("is not an SQLite database, not a recording")
+        try:
+            check = db.execute("PRAGMA quick_check(1)").fetchone()[0]
+        except sqlite3.DatabaseError as error:
+            check = str(error)
+        if check != "ok":
+            db.close()
+            self._fail("is damaged (truncated or corrupt): %s" % check)
+        if application_id != _APPLICATION_ID:
+            db.close()
+            self._fail("is an SQLite database but not a vqsdk recording")
+        version = db.execute("PRAGMA user_version").fetchone()[0]
+        if version > _FORMAT:
+            db.close()
+            self._fail("was written by a newer version (recording format %d; this library reads format %d)"
+                       % (version, _FORMAT))
+        return db
+
+    def calls(self):
+        for row in self._db.execute("SELECT seq, end_seq, time_ns, thread, fn, args, ret, ret_real, response,"
+                                    " response_len FROM calls ORDER BY seq"):
+            try:
+                args = tuple(_DECODERS[arg[0]](arg) for arg in json.loads(row[5]))
+            except (ValueError, TypeError, KeyError, IndexError):
+                self._fail("call %d has malformed arguments" % row[0])
+            yield CallRecord(row[0], row[1], row[2], row[3], row[4], args, *row[6:])
+
+    def events(self):
+        for row in self._db.execute("SELECT seq, time_ns, thread, text, payload, count FROM events ORDER BY seq"):
+            yield EventRecord(*row)
+
+    def __iter__(self):
+        return heapq.merge(self.calls(), self.events(), key=lambda record: record.seq)
+
+    def close(self):
+        self._db.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+# The trace's own formatting (VQSDK_TRACE), so shown calls read as traced ones.
+_TRACE_BYTES = 200
+
+
+def _quoted(data):
+    shown = bytearray(data[:_TRACE_BYTES])
+    out = ['"']
+    for c in shown:
+        if c in (0x22, 0x5C):
+            out.append("\\" + chr(c))
+        elif 0x20 <= c < 0x7F:
+            out.append(chr(c))
+        else:
+            out.append("\\x%02x" % c)
+    out.append('"')
+    if len(data) > _TRACE_BYTES:
+        out.append("...(%d bytes)" % len(data))
+    return "".join(out)
+
+
+def _shortest(value):
+    """A double as C++'s std::to_chars writes it: the shortest text, fixed or scientific."""
+    if value != value:
+        return "nan" if str(value)[0] != "-" else "-nan"
+    if value in (float("inf"), float("-inf")):
+        return "inf" if value > 0 else "-inf"
+    import decimal
+    sign, digits, exponent = decimal.Decimal(repr(value)).as_tuple()
+    digits = "".join(map(str, digits)).lstrip("0") or "0"
+    while len(digits) > 1 and digits.endswith("0"):
+        digits, exponent = digits[:-1], exponent + 1
+    if digits == "0":
+        exponent = 0
+    prefix = "-" if sign else ""
+    if exponent >= 0:
+        fixed = digits + "0" * exponent
+    elif -exponent < len(digits):
+        fixed = digits[:exponent] + "." + digits[exponent:]
+    else:
+        fixed = "0." + "0" * (-exponent - len(digits)) + digits
+    power = exponent + len(digits) - 1
+    scientific = digits[0] + ("." + digits[1:] if len(digits) > 1 else "") + "e%s%02d" % (
+        "+" if power >= 0 else "-", abs(power))
+    return prefix + (fixed if len(fixed) <= len(scientific) else scientific)
+
+
+def _shown(value):
+    if value is None:
+        return "NULL"
+    if isinstance(value, bytes):
+        return _quoted(value)
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, float):
+        return _shortest(value)
+    if value is SECRET:
+        return "<secret>"
+    if isinstance(value, _Out):
+        return value._name
+    return str(value)
+
+
+def format_record(record):
+    """One line in the style of VQSDK_TRACE."""
+    if isinstance(record, EventRecord):
+        payload = "NULL" if record.payload is None else _quoted(record.payload)
+        text = "NULL" if record.text is None else _quoted(record.text)
+        return "vqsdk: event(%s, %s, %d)" % (text, payload, record.count)
+    line = "vqsdk: %s(%s)" % (record.fn, ", ".join(_shown(arg) for arg in record.args))
+    results = []
+    if record.end_seq is None:
+        results.append("(did not return)")
+    if record.ret is not None:
+        results.append(str(record.ret))
+    if record.ret_real is not None:
+        results.append(_shortest(record.ret_real))
+    if record.response is not None or record.response_len is not None:
+        response = "NULL" if record.response is None else _quoted(bytes(record.response))
+        results.append(response if record.response_len is None else "%s, %d" % (response, record.response_len))
+    return line + (" -> " + ", ".join(results) if results else "")
+
+
+def _main(argv):
+    if len(argv) != 2 or argv[0] != "show":
+        sys.stderr.write("usage: python -m vqsim show FILE   (prints a recording, one line per record)\n")
+        return 2
+    try:
+        with Recording(argv[1]) as recording:
+            for record in recording:
+                sys.stdout.write("%7d %s\n" % (record.seq, format_record(record)))
+    except RecordingError as error:
+        sys.stderr.write("vqsim: %s\n" % error)
+        return 1
+    except BrokenPipeError:
+        return 0
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(_main(sys.argv[1:]))

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "passthrough.h"
 #include "simulation.h"
 #include "state.h"
 #include "vqsim.h"
@@ -46,6 +47,7 @@ int lookup(const char* name, unsigned feature) {
 using namespace vqsim;
 
 extern "C" void vqsim_reset(void) {
+  pass::flush_recording();
   sim::reset();
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);

@@ -48,6 +48,9 @@ void put(std::vector<Arg>& args, int* out_len);
 
 // True when calls are recorded or traced; otherwise arguments are not copied.
 bool observing();
+// True with $VQSDK_TRACE; trace_line is the line it prints for a call.
+bool tracing();
+std::string trace_line(Fn fn, const std::vector<Arg>& args);
 void commit(Fn fn, std::vector<Arg>&& args);
 
 // Records a call of `fn` with its arguments, if anyone is looking.

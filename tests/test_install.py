@@ -342,6 +342,7 @@ def test_uninstall_leaves_the_platforms_vq_alone(tmp_path, wheels, install):
         pip(["install", "--no-index", "--no-deps", "--target", str(site), wheels["c_sdk"]], tmp_path)
     listed = pip(["list", "--path", str(site)], tmp_path).split()
     assert listed[listed.index("vq") + 1] == "9.0" and listed[listed.index("c_sdk") + 1] == "1.0.0+standin"
-    pip(["uninstall", "-y", "c_sdk"], tmp_path, PYTHONPATH=str(site))
+    # (a folder of the test's own, whatever PEP 668 says of the interpreter's)
+    pip(["uninstall", "-y", "c_sdk"], tmp_path, PYTHONPATH=str(site), PIP_BREAK_SYSTEM_PACKAGES="1")
     assert sorted(glob.glob(str(site / "**"), recursive=True)) == before
     assert (site / "vq" / "__init__.py").read_text() == "PLATFORM = True\n"

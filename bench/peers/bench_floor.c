@@ -66,14 +66,14 @@ static inline uint64_t dict_version(PyObject* d) { return ((PyDictObject*)d)->ma
 static int watch_dict(PyObject* d) { return 0; }
 #endif
 
-/* The vectorcall names: public from 3.9, underscored in 3.8. */
+/* The vectorcall names: public from 3.9, underscored in 3.8 (but for
+ * PyVectorcall_NARGS, public in 3.8 already). */
+#define vc_nargs PyVectorcall_NARGS
 #if PY_VERSION_HEX >= 0x03090000
 #define vectorcall PyObject_Vectorcall
-#define vc_nargs PyVectorcall_NARGS
 #define TPFLAGS_HAVE_VECTORCALL Py_TPFLAGS_HAVE_VECTORCALL
 #else
 #define vectorcall _PyObject_Vectorcall
-#define vc_nargs _PyVectorcall_NARGS
 #define TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
 #endif
 

@@ -45,7 +45,7 @@ BAR = {"symbol": "SHSE.600000", "eob": 1700000060000, "bob": 1700000000000, "ope
        "high": 10.6, "low": 9.9, "volume": 120000, "amount": 1260000.0, "pre_close": 10.1, "position": 0,
        "frequency": "60s", "receive_local_time": 1700000060123}
 
-CALL_PEERS = ["c_sdk", "floor", "Cython", "pybind11", "ctypes"]
+CALL_PEERS = ["c_sdk", "floor", "Cython", "pybind11", "nanobind", "ctypes"]
 RECORD_PEERS = ["c_sdk", "Cython", "pure Python"]
 
 # name: (label, statement timed in the loop, member, arguments, peers)
@@ -69,6 +69,8 @@ SHAPES = [
     ("arg_error", "py_vqi_history_bars_pb() raising TypeError, caught",
      "try:\n    f()\nexcept TypeError:\n    pass", "py_vqi_history_bars_pb", {}, CALL_PEERS),
     ("record_read", "bar.close on a BarLikeDict2 record", "r.close", None, {}, RECORD_PEERS),
+    ("record_subscript", "bar[\"close\"] on a BarLikeDict2 record (reported, not judged)", 'r["close"]', None, {},
+     RECORD_PEERS),
     ("event", "event delivery from py_vqi_run into a Python function that does nothing",
      None, None, {}, CALL_PEERS),
 ]
@@ -78,7 +80,7 @@ SHAPE_NAMES = [s[0] for s in SHAPES]
 # must not exceed `bound` (None: only faster, i.e. below 1).
 TARGETS = [
     (s, "floor", 1.05 if s == "event" else 1.15, "within 1.05x the floor" if s == "event" else "within 1.15x the floor")
-    for s in SHAPE_NAMES if s != "record_read"
+    for s in SHAPE_NAMES if not s.startswith("record_")
 ] + [
     ("place_order_bytes", "Cython", 0.5, "decorated member at most 0.5x the Cython peer"),
     ("place_order_str", "Cython", 0.5, "decorated member at most 0.5x the Cython peer"),
@@ -87,7 +89,7 @@ TARGETS = [
     ("arg_error", "Cython", 0.9, "argument error at most 0.9x the Cython peer"),
     ("record_read", "Cython", 0.5, "record field read at most 0.5x the Cython peer"),
     ("record_read", "pure Python", 0.5, "record field read at most 0.5x a pure-Python record"),
-] + [(s, p, None, "faster than " + p) for s in SHAPE_NAMES if s != "record_read" for p in ("pybind11", "ctypes")]
+] + [(s, p, None, "faster than " + p) for s in SHAPE_NAMES if not s.startswith("record_") for p in ("pybind11", "ctypes")]
 
 
 # ---------------------------------------------------------------- worker ----
@@ -108,6 +110,9 @@ def load_peers(peers):
         elif peer == "pybind11":
             import bench_pb11_api
             mods[peer] = bench_pb11_api
+        elif peer == "nanobind":
+            import bench_nb_api
+            mods[peer] = bench_nb_api
         elif peer == "ctypes":
             import bench_ctypes
             mods[peer] = bench_ctypes
@@ -167,7 +172,7 @@ def runners(shape, sim, mods):
         mod = mods[peer]
         if name == "event":
             out[peer] = mod
-        elif name == "record_read":
+        elif name.startswith("record_"):
             cls = getattr(mod, "BarLikeDict2", None)
             if cls is None:
                 continue
@@ -294,8 +299,8 @@ def check_peer(peer):
                 got[p] = (status, calls)
             mods["c_sdk"].py_vqi_set_data_callback(noop)
             mods[peer].py_vqi_set_data_callback(noop)
-        elif name == "record_read":
-            got = {p: getattr(mods[p], "BarLikeDict2")(dict(BAR)).close for p in ("c_sdk", peer)}
+        elif name.startswith("record_"):
+            got = {p: eval(stmt, {"r": getattr(mods[p], "BarLikeDict2")(dict(BAR))}) for p in ("c_sdk", peer)}
         elif name == "arg_error":
             got = {}
             for p in ("c_sdk", peer):
@@ -548,6 +553,7 @@ SUMMARY_ROWS = [
     ("arg_error", "argument error"),
     ("event", "event delivery into a Python callable"),
     ("record_read", "`bar.close` (record read)"),
+    ("record_subscript", "`bar[\"close\"]` (record subscript, not judged)"),
 ]
 
 
@@ -568,12 +574,12 @@ def read_results(path):
 def summary(paths):
     """The Ir ratios c_sdk / peer of several result files side by side, as Markdown."""
     results = [read_results(p) for p in paths]
-    peers = ["floor", "Cython", "pybind11", "ctypes"]
+    peers = ["floor", "Cython", "pybind11", "nanobind", "ctypes"]
     versions = [v for v, _ in results]
     print("| c_sdk ÷ peer (Ir) |" + "".join(" %s %s |" % (peer, v) for peer in peers for v in versions))
     print("|---|" + "---:|" * (len(peers) * len(results)))
     for shape, label in SUMMARY_ROWS:
-        if shape == "record_read":
+        if shape.startswith("record_"):
             label += " (÷ pure Python: %s)" % " / ".join(
                 "%s on %s" % (r.get(shape, {}).get("pure Python", "-"), v) for v, r in results)
         row = "| %s |" % label

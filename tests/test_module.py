@@ -393,6 +393,63 @@ def test_adapt_to_python3(module):
         echo()
 
 
+class Str(str):
+    def encode(self, encoding):
+        return b"sub:" + str.encode(self, encoding)
+
+
+def ascii_bytes(v):
+    return v.encode("ascii") if type(v) is str else v
+
+
+def outcome(sdk, fn, args, kwargs):
+    """What a call gives (its result or its exception's type and text) and the SDK calls it makes."""
+    before = sdk.count()
+    try:
+        result = fn(*args, **kwargs)
+    except Exception as e:
+        result = (type(e), str(e))
+    return result, sdk.calls()[before:]
+
+
+# A decorated binding given exact ASCII str arguments behaves as given their
+# encodings as bytes, whichever parameter they reach and however they come.
+@pytest.mark.parametrize("name,args,kwargs", [
+    ("py_vqi_place_order", ("a\0b",), {}),
+    ("py_vqi_place_order", (), {"req": "ord"}),
+    ("py_vqi_place_order", ("a", "b"), {}),
+    ("py_vqi_place_order", (), {"req": "a", "x": "b"}),
+    ("py_vqi_add_bus_topic", ("a\0b",), {}),
+    ("py_vqi_send_msg_to_bus", (Bytes(b"t"),), {"msg": ""}),
+    ("py_vqi_send_msg_to_bus", (Str("t"), "m"), {}),
+    ("py_vqi_subscribe", ("S", "60s", ""), {}),
+    ("py_vqi_subscribe", ("S", "60s"), {"unsubscribe_previous": "x"}),
+    ("py_vqi_current", ("S", "F", ""), {}),
+    ("py_vqi_set_mode_consistency", ("1",), {}),
+    ("py_vqi_user_timer", (1, "2"), {}),
+    ("py_vqi_smart_reorder", ("S", "1.5", 1, 1, 1, 1, 1, 1.0, 1, 1, "a"), {}),
+    ("py_vqi_smart_reorder", ("S", 1.5, 1, 1, 1, 1, 1, 1.0, 1, 1, None), {}),
+])
+def test_decorated_binding_takes_ascii_str_as_its_bytes(sdk, name, args, kwargs):
+    fn = getattr(c_sdk, name)
+    got = outcome(sdk, fn, args, kwargs)
+    want = outcome(sdk, fn, [ascii_bytes(a) for a in args], {k: ascii_bytes(v) for k, v in kwargs.items()})
+    assert got == want
+
+
+@pytest.mark.parametrize("args,kwargs", [(("t\xe9", "m"), {}), (("t",), {"msg": "\u4e2d"}),
+                                         ((Str("t"), "\xe9"), {})])
+def test_decorated_binding_str_errors(sdk, module, args, kwargs):
+    with pytest.raises(UnicodeEncodeError) as e:
+        c_sdk.py_vqi_send_msg_to_bus(*args, **kwargs)
+    with pytest.raises(UnicodeEncodeError) as direct:
+        [a.encode("ascii") for a in list(args) + list(kwargs.values()) if type(a) is str]
+    assert str(e.value) == str(direct.value) and sdk.count() == 0
+    module.IS_PY2 = True
+    with pytest.raises(TypeError, match="^expected bytes, str found$"):
+        c_sdk.py_vqi_place_order("ord")
+
+
 def test_decorated_binding_results_pass_unchanged(sdk):
     sdk.set_response("vqi_place_order_pb", b"resp")
     status, payload = c_sdk.py_vqi_place_order(req="ord")

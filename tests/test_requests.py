@@ -27,6 +27,8 @@ def test_str_request_only_through_the_decorator(sdk, name, sdk_fn):
         assert sdk.calls() == [(sdk_fn, (b"text", 4) + OUT)]
         with pytest.raises(UnicodeEncodeError):
             fn("t\xe9xt")
+        with pytest.raises(TypeError, match="^expected bytes, str found$"):
+            fn.__closure__[0].cell_contents("text")  # the binding itself
     else:
         with pytest.raises(TypeError, match="^expected bytes, str found$"):
             fn("text")

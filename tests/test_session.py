@@ -133,13 +133,27 @@ def test_registration_stores_f_and_hands_the_same_address(sdk, module):
     assert len(sdk.calls("vqi_set_event_callback_pb")) == 2
 
 
-def test_is_py2_read_at_every_event(sdk, events, module):
+class Truth:
+    def __init__(self, value):
+        self.value = value
+
+    def __bool__(self):
+        return self.value
+
+
+@pytest.mark.parametrize("is_py2,as_bytes", [(False, False), (True, True), (None, False), (0, False), (2, True),
+                                             ("", False), ("y", True), (Truth(True), True), (Truth(False), False)])
+def test_is_py2_read_at_every_event(sdk, events, module, is_py2, as_bytes):
     sdk.fire_event(b"a", b"")
-    module.IS_PY2 = True
-    sdk.fire_event(b"\xff", b"")
-    module.IS_PY2 = 0
+    module.IS_PY2 = is_py2
+    text = b"\xff" if as_bytes else b"b"  # not UTF-8: only bytes can carry it
+    sdk.fire_event(text, b"\0x")
+    sdk.fire_event(b"", None, 0)  # no payload and no length: an empty one
+    module.IS_PY2 = False
     sdk.fire_event(b"c", b"")
-    assert events == [("a", b""), (b"\xff", b""), ("c", b"")]
+    made = (lambda t: t) if as_bytes else bytes.decode
+    assert events == [("a", b""), (made(text), b"\0x"), (made(b""), b""), ("c", b"")]
+    assert type(events[2][0]) is (bytes if as_bytes else str)
 
 
 def test_stop_from_inside_the_callable(sdk, module):

@@ -85,7 +85,7 @@ def vqi_now():
     return c_vqi_now()
 
 
-cdef void callback_wrapper(const char* text, const char* data, int length):
+cdef void callback_wrapper(const char* text, const char* data, int length) noexcept:
     if IS_PY2:
         t = <bytes>text
     else:

@@ -2,22 +2,29 @@
  * bench_floor: the hand-written floor of the benchmark.
  *
  * The least a CPython extension can do to give each benchmarked call the
- * same result as c_sdk on the success path: METH_FASTCALL entry points, the
+ * same result as c_sdk on the success path: vectorcall entry points, the
  * same SDK call, the same result object, and only the checks that this work
- * needs.  Module globals (CSDK_OPERATE_SUCCESS, IS_PY2, f) live in this
+ * needs.  Each member is a small function object of this module's own type
+ * that binds as a method (as c_sdk's do, and as a Python function does), so
+ * that the interpreter calls both the same way: from 3.11 it calls its own
+ * builtin functions through specialised instructions, and any other callable
+ * through its generic vectorcall path.  Module globals (CSDK_OPERATE_SUCCESS, IS_PY2, f) live in this
  * module's own namespace and are re-read at every call through a cache that
  * rebinding them from Python invalidates: keyed on the namespace's version
  * tag up to 3.11 (a public field there), and from 3.12, which deprecates the
  * tag, on a counter that a dictionary watcher on the namespace advances at
  * every change.  Members that c_sdk binds through adapt_to_python3 do that work
- * inline: IS_PY2 is read and str arguments are encoded as ASCII, without a
- * second call.
+ * inline: IS_PY2 is read and str arguments are taken as ASCII, without a
+ * second call: an exact str holding only ASCII lends its own buffer, any
+ * other str fails as its encoding would (the `encode` method of a subclass
+ * is called).
  *
  * Benchmark-only code: it is not part of c_sdk.
  */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <limits.h>
+#include <stddef.h>
 #include <string.h>
 
 #include "sdk/vqsdk.h"
@@ -59,12 +66,58 @@ static inline uint64_t dict_version(PyObject* d) { return ((PyDictObject*)d)->ma
 static int watch_dict(PyObject* d) { return 0; }
 #endif
 
-/* The vectorcall entry point: public from 3.9, underscored in 3.8. */
+/* The vectorcall names: public from 3.9, underscored in 3.8 (but for
+ * PyVectorcall_NARGS, public in 3.8 already). */
+#define vc_nargs PyVectorcall_NARGS
 #if PY_VERSION_HEX >= 0x03090000
 #define vectorcall PyObject_Vectorcall
+#define TPFLAGS_HAVE_VECTORCALL Py_TPFLAGS_HAVE_VECTORCALL
 #else
 #define vectorcall _PyObject_Vectorcall
+#define TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
 #endif
+
+/* ---- the function objects ---- */
+
+typedef struct {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const char* name;
+} Function;
+
+static PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<bench_floor function %s>", ((Function*)self)->name);
+}
+
+/* Binds as a method when found on a class, as a Python function does. */
+static PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject* type) {
+    if (obj == NULL || obj == Py_None) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyMethod_New(self, obj);
+}
+
+static PyTypeObject FunctionType = {
+    PyVarObject_HEAD_INIT(NULL, 0)
+    .tp_name = "bench_floor.function",
+    .tp_basicsize = sizeof(Function),
+    .tp_vectorcall_offset = offsetof(Function, vectorcall),
+    .tp_repr = function_repr,
+    .tp_call = PyVectorcall_Call,
+    .tp_flags = Py_TPFLAGS_DEFAULT | TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
+    .tp_descr_get = function_descr_get,
+};
+
+static int add_function(PyObject* module, const char* name, vectorcallfunc impl) {
+    Function* fn = PyObject_New(Function, &FunctionType);
+    if (!fn) return -1;
+    fn->vectorcall = impl;
+    fn->name = name;
+    int r = PyModule_AddObject(module, name, (PyObject*)fn);
+    if (r < 0) Py_DECREF(fn);
+    return r;
+}
 
 static PyObject* global_slow(Global* g) {
     PyObject* v = PyDict_GetItemWithError(module_dict, g->name);
@@ -154,8 +207,9 @@ static int bind_keywords(Params* p, PyObject* const* args, Py_ssize_t nargs, PyO
     return 0;
 }
 
-static inline PyObject* const* bind(Params* p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+static inline PyObject* const* bind(Params* p, PyObject* const* args, size_t nargsf, PyObject* kwnames,
                                     PyObject** buf) {
+    Py_ssize_t nargs = vc_nargs(nargsf);
     if (nargs == p->n && !kwnames) return args;
     return bind_keywords(p, args, nargs, kwnames, buf) < 0 ? NULL : buf;
 }
@@ -167,13 +221,21 @@ static int expected_bytes(PyObject* o) {
     return -1;
 }
 
-static inline int as_cstr(PyObject* o, const char** out) {
+/* The buffer of an exact str that holds only ASCII (which adapt_args lets
+ * through): its characters, NUL-terminated, as ASCII encoding gives them. */
+static inline int ascii_str(PyObject* o) { return PyUnicode_CheckExact(o) && PyUnicode_IS_ASCII(o); }
+
+static inline int as_cstr(PyObject* o, const char** out, int str_ok) {
     if (PyBytes_Check(o)) {
         *out = PyBytes_AS_STRING(o);
         return 0;
     }
     if (PyByteArray_Check(o)) {
         *out = PyByteArray_AS_STRING(o);
+        return 0;
+    }
+    if (str_ok && PyUnicode_CheckExact(o)) {
+        *out = (const char*)PyUnicode_DATA(o);
         return 0;
     }
     return expected_bytes(o);
@@ -200,15 +262,17 @@ static inline int as_double(PyObject* o, double* out) {
 }
 
 /* The decorator's work, inline: with IS_PY2 false, str arguments become
- * ASCII bytes.  `owned` receives the new objects (released by the caller). */
+ * ASCII: an exact str of ASCII characters is passed on as it is (the
+ * conversions take its buffer), any other str is encoded, a subclass by its
+ * own `encode`.  `owned` receives the new objects (released by the caller). */
 static int adapt_args(PyObject* const* in, Py_ssize_t n, PyObject** out, PyObject** owned, Py_ssize_t* nowned) {
     int py2 = is_py2();
     if (py2 < 0) return -1;
     *nowned = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* a = in[i];
-        if (!py2 && PyUnicode_Check(a)) {
-            a = PyUnicode_AsASCIIString(a);
+        if (!py2 && PyUnicode_Check(a) && !ascii_str(a)) {
+            a = PyUnicode_CheckExact(a) ? PyUnicode_AsASCIIString(a) : PyObject_CallMethod(a, "encode", "s", "ascii");
             if (!a) return -1;
             owned[(*nowned)++] = a;
         }
@@ -253,12 +317,15 @@ static PyObject* response(int status, const char* res, int res_len) {
 
 typedef int (*request_fn)(char*, int, char**, int*);
 
-static PyObject* request(PyObject* req, request_fn fn) {
+static PyObject* request(PyObject* req, request_fn fn, int str_ok) {
     char* p;
     Py_ssize_t n;
     if (PyBytes_CheckExact(req)) {
         p = PyBytes_AS_STRING(req);
         n = PyBytes_GET_SIZE(req);
+    } else if (str_ok && PyUnicode_CheckExact(req)) {
+        p = (char*)PyUnicode_DATA(req);
+        n = PyUnicode_GET_LENGTH(req);
     } else {
         n = PyObject_Size(req);
         if (n < 0) return NULL;
@@ -280,19 +347,19 @@ static const char* const req_names[] = {"req"};
 static Params history_params = {"py_vqi_history_bars_pb", 1, req_names};
 static Params order_params = {"py_vqi_place_order", 1, req_names};
 
-static PyObject* history_bars(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+static PyObject* history_bars(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     PyObject* buf[1];
-    PyObject* const* a = bind(&history_params, args, nargs, kwnames, buf);
+    PyObject* const* a = bind(&history_params, args, nargsf, kwnames, buf);
     if (!a) return NULL;
-    return request(a[0], vqi_history_bars_pb);
+    return request(a[0], vqi_history_bars_pb, 0);
 }
 
-static PyObject* place_order(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+static PyObject* place_order(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     PyObject *buf[1], *conv[1], *owned[1];
     Py_ssize_t nowned;
-    PyObject* const* a = bind(&order_params, args, nargs, kwnames, buf);
+    PyObject* const* a = bind(&order_params, args, nargsf, kwnames, buf);
     if (!a || adapt_args(a, 1, conv, owned, &nowned) < 0) return NULL;
-    PyObject* r = request(conv[0], vqi_place_order_pb);
+    PyObject* r = request(conv[0], vqi_place_order_pb, 1);
     release(owned, nowned);
     return r;
 }
@@ -302,15 +369,15 @@ static PyObject* place_order(PyObject* self, PyObject* const* args, Py_ssize_t n
 static const char* const subscribe_names[] = {"symbols", "frequency", "unsubscribe_previous"};
 static Params subscribe_params = {"py_vqi_subscribe", 3, subscribe_names};
 
-static PyObject* subscribe(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+static PyObject* subscribe(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     PyObject *buf[3], *conv[3], *owned[3];
     Py_ssize_t nowned;
-    PyObject* const* a = bind(&subscribe_params, args, nargs, kwnames, buf);
+    PyObject* const* a = bind(&subscribe_params, args, nargsf, kwnames, buf);
     if (!a || adapt_args(a, 3, conv, owned, &nowned) < 0) return NULL;
     PyObject* r = NULL;
     const char *symbols, *frequency;
     int flag;
-    if (as_cstr(conv[0], &symbols) == 0 && as_cstr(conv[1], &frequency) == 0 &&
+    if (as_cstr(conv[0], &symbols, 1) == 0 && as_cstr(conv[1], &frequency, 1) == 0 &&
         (flag = PyObject_IsTrue(conv[2])) >= 0)
         r = PyLong_FromLong(vqi_subscribe(symbols, frequency, flag != 0));
     release(owned, nowned);
@@ -324,16 +391,16 @@ static const char* const backtest_names[] = {
     "adjust",            "match_mode",     "check_cache"};
 static Params backtest_params = {"py_vqi_set_backtest_config", 12, backtest_names};
 
-static PyObject* set_backtest_config(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+static PyObject* set_backtest_config(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     PyObject *buf[12], *conv[12], *owned[12];
     Py_ssize_t nowned;
-    PyObject* const* a = bind(&backtest_params, args, nargs, kwnames, buf);
+    PyObject* const* a = bind(&backtest_params, args, nargsf, kwnames, buf);
     if (!a || adapt_args(a, 12, conv, owned, &nowned) < 0) return NULL;
     PyObject* r = NULL;
     const char *start, *end;
     double d[7];
     int adjust, match_mode, check_cache;
-    if (as_cstr(conv[0], &start) == 0 && as_cstr(conv[1], &end) == 0 && as_double(conv[2], &d[0]) == 0 &&
+    if (as_cstr(conv[0], &start, 1) == 0 && as_cstr(conv[1], &end, 1) == 0 && as_double(conv[2], &d[0]) == 0 &&
         as_double(conv[3], &d[1]) == 0 && as_double(conv[4], &d[2]) == 0 && as_double(conv[5], &d[3]) == 0 &&
         as_double(conv[6], &d[4]) == 0 && as_double(conv[7], &d[5]) == 0 && as_double(conv[8], &d[6]) == 0 &&
         as_int(conv[9], &adjust) == 0 && as_int(conv[10], &match_mode) == 0 && as_int(conv[11], &check_cache) == 0)
@@ -348,15 +415,18 @@ static PyObject* set_backtest_config(PyObject* self, PyObject* const* args, Py_s
 static const char* const strerror_names[] = {"errorno"};
 static Params strerror_params = {"py_vqi_strerror", 1, strerror_names};
 
-static PyObject* strerror_(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+static PyObject* strerror_(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     PyObject* buf[1];
-    PyObject* const* a = bind(&strerror_params, args, nargs, kwnames, buf);
+    PyObject* const* a = bind(&strerror_params, args, nargsf, kwnames, buf);
     int e;
     if (!a || as_int(a[0], &e) < 0) return NULL;
     return PyBytes_FromString(vqi_strerror(e));
 }
 
-static PyObject* now(PyObject* self, PyObject* unused) { return PyLong_FromLongLong(vqi_now()); }
+static PyObject* now(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (vc_nargs(nargsf) || kwnames) return count_error("vqi_now", 0, vc_nargs(nargsf)), NULL;
+    return PyLong_FromLongLong(vqi_now());
+}
 
 /* ---- events ---- */
 
@@ -379,33 +449,43 @@ static void callback(const char* text, const char* data, int len) {
     PyErr_WriteUnraisable(NULL);
 }
 
-static PyObject* set_data_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 1) return count_error("py_vqi_set_data_callback", 1, nargs), NULL;
+static PyObject* set_data_callback(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (vc_nargs(nargsf) != 1 || kwnames) return count_error("py_vqi_set_data_callback", 1, vc_nargs(nargsf)), NULL;
     if (PyDict_SetItem(module_dict, g_f.name, args[0]) < 0) return NULL;
     vqi_set_event_callback_pb(callback);
     Py_RETURN_NONE;
 }
 
-static PyObject* run(PyObject* self, PyObject* unused) { return PyLong_FromLong(vqi_run()); }
+static PyObject* run(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (vc_nargs(nargsf) || kwnames) return count_error("py_vqi_run", 0, vc_nargs(nargsf)), NULL;
+    return PyLong_FromLong(vqi_run());
+}
 
-#define FASTKW(f) (PyCFunction)(void (*)(void))(f), METH_FASTCALL | METH_KEYWORDS
-static PyMethodDef methods[] = {
-    {"py_vqi_history_bars_pb", FASTKW(history_bars), NULL},
-    {"py_vqi_place_order", FASTKW(place_order), NULL},
-    {"py_vqi_subscribe", FASTKW(subscribe), NULL},
-    {"py_vqi_set_backtest_config", FASTKW(set_backtest_config), NULL},
-    {"py_vqi_strerror", FASTKW(strerror_), NULL},
-    {"vqi_now", now, METH_NOARGS, NULL},
-    {"py_vqi_set_data_callback", (PyCFunction)(void (*)(void))set_data_callback, METH_FASTCALL, NULL},
-    {"py_vqi_run", run, METH_NOARGS, NULL},
-    {NULL, NULL, 0, NULL},
+static const struct {
+    const char* name;
+    vectorcallfunc impl;
+} functions[] = {
+    {"py_vqi_history_bars_pb", history_bars},
+    {"py_vqi_place_order", place_order},
+    {"py_vqi_subscribe", subscribe},
+    {"py_vqi_set_backtest_config", set_backtest_config},
+    {"py_vqi_strerror", strerror_},
+    {"vqi_now", now},
+    {"py_vqi_set_data_callback", set_data_callback},
+    {"py_vqi_run", run},
 };
 
-static struct PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "bench_floor", NULL, -1, methods};
+static struct PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "bench_floor", NULL, -1, NULL};
 
 PyMODINIT_FUNC PyInit_bench_floor(void) {
+    if (PyType_Ready(&FunctionType) < 0) return NULL;
     PyObject* m = PyModule_Create(&module_def);
     if (!m) return NULL;
+    for (size_t i = 0; i < sizeof functions / sizeof functions[0]; ++i)
+        if (add_function(m, functions[i].name, functions[i].impl) < 0) {
+            Py_DECREF(m);
+            return NULL;
+        }
     module_dict = PyModule_GetDict(m);
     if (watch_dict(module_dict) < 0) {
         Py_DECREF(m);

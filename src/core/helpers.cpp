@@ -1,5 +1,6 @@
 // Platform tests, the decorator adapt_to_python3, and the status helpers.
 #include "module/args.h"
+#include "module/convert.h"
 #include "module/globals.h"
 #include "module/members.h"
 
@@ -146,19 +147,29 @@ PyObject* wrapper_call(PyObject* self, PyObject* const* args, size_t nargsf, PyO
         return nullptr;
     }
     Py_ssize_t total = nargs + nkw;
-    Py_ssize_t first = total;
+    Py_ssize_t first = total;  // the first str argument
+    bool ascii = true;         // and every one an exact str of ASCII characters
     if (!passthrough) {
         for (Py_ssize_t i = 0; i < total; ++i) {
-            if (PyUnicode_Check(args[i])) {
-                first = i;
+            if (!PyUnicode_Check(args[i])) continue;
+            if (first == total) first = i;
+            if (!is_ascii_str(args[i])) {
+                ascii = false;
                 break;
             }
         }
     }
     // A binding of this module reads nothing of its own object once it may
     // have called out, so it is handed on as it is; any other callable is
-    // held, as the cell may be emptied or rebound while it runs.
-    if (first == total && is_binding(func)) return as_function(func)->vectorcall(func, args, nargsf, kwnames);
+    // held, as the cell may be emptied or rebound while it runs.  Exact str
+    // arguments of ASCII characters need no encoding: a binding that has an
+    // entry for them reads their own buffers, which hold the same bytes
+    // (encoding them could run no Python code, so nothing else would differ).
+    if (is_binding(func)) {
+        if (first == total) return as_function(func)->vectorcall(func, args, nargsf, kwnames);
+        vectorcallfunc ascii_impl = as_function(func)->def->ascii_impl;
+        if (ascii && ascii_impl) return ascii_impl(func, args, nargsf, kwnames);
+    }
     Py_INCREF(func);
     PyObject* result = first == total ? call_func(func, args, nargsf, kwnames)
                                       : call_encoded(func, args, nargs, kwnames, total, first);

@@ -41,11 +41,22 @@ inline bool not_bytes(PyObject* o) {
     return false;
 }
 
+// An exact str of ASCII characters, whose own buffer holds the bytes of its
+// ASCII encoding, NUL-terminated.  Only a binding entered by the decorator's
+// wrapper takes one (AsciiStr), where it takes bytes: the wrapper has made
+// sure that every exact str of the call is one, and encodes anything else.
+inline bool is_ascii_str(PyObject* o) { return PyUnicode_CheckExact(o) && PyUnicode_IS_COMPACT_ASCII(o); }
+inline char* ascii_buffer(PyObject* o) { return static_cast<char*>(PyUnicode_DATA(o)); }
+
 // C string: a pointer into a bytes or bytearray object's own buffer.
-template <int K, class Ptr>
+template <bool AsciiStr = false, int K, class Ptr>
 inline bool to_cstr(PyObject* o, Ptr& out, Loans<K>& loans) {
     if (CSDK_LIKELY(PyBytes_Check(o))) {
         out = PyBytes_AS_STRING(o);
+        return true;
+    }
+    if (AsciiStr && PyUnicode_CheckExact(o)) {
+        out = ascii_buffer(o);
         return true;
     }
     if (PyByteArray_Check(o)) {
@@ -65,12 +76,19 @@ bool request_length_lies(Py_ssize_t n, Py_ssize_t size);
 template <int K>
 bool to_request_slow(PyObject* o, char*& ptr, int& len, Loans<K>& loans);
 
-template <int K>
+template <bool AsciiStr = false, int K>
 inline bool to_request(PyObject* o, char*& ptr, int& len, Loans<K>& loans) {
     if (CSDK_LIKELY(PyBytes_CheckExact(o))) {
         Py_ssize_t n = PyBytes_GET_SIZE(o);
         if (CSDK_UNLIKELY(n > INT_MAX)) return request_too_long(n);
         ptr = PyBytes_AS_STRING(o);
+        len = static_cast<int>(n);
+        return true;
+    }
+    if (AsciiStr && PyUnicode_CheckExact(o)) {  // its length is that of its encoding
+        Py_ssize_t n = PyUnicode_GET_LENGTH(o);
+        if (CSDK_UNLIKELY(n > INT_MAX)) return request_too_long(n);
+        ptr = ascii_buffer(o);
         len = static_cast<int>(n);
         return true;
     }

@@ -21,6 +21,11 @@ struct FuncDef {
     const char* doc;      // __doc__ (null: None)
     int required = -1;    // number of required parameters (-1: all)
     const char* text_signature = nullptr;  // overrides the one built from params
+    // For a binding registered through adapt_to_python3: the same binding,
+    // taking an exact str of ASCII characters wherever it takes bytes, as the
+    // bytes of its encoding.  Only the decorator's wrapper enters it, once it
+    // has checked every str argument of the call.  Null for everything else.
+    vectorcallfunc ascii_impl = nullptr;
 };
 
 struct Function {

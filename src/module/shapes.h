@@ -125,22 +125,45 @@ struct Binding {
         int len = 0;
     };
 
+    // The Python argument `o` for C parameter I.  With AsciiStr, an exact str
+    // stands for the bytes of its ASCII encoding (see is_ascii_str).
+    template <size_t I, bool AsciiStr>
+    static bool convert_arg(PyObject* o, typename P::Args& c, Loans<kStrings>& loans) {
+        constexpr Role role = kRoles[I];
+        auto& v = std::get<I>(c);
+        if constexpr (role == Role::CStr) {
+            return to_cstr<AsciiStr>(o, v, loans);
+        } else if constexpr (role == Role::Request) {
+            return to_request<AsciiStr>(o, v, std::get<I + 1>(c), loans);
+        } else {
+            if constexpr (AsciiStr)
+                if (CSDK_UNLIKELY(PyUnicode_CheckExact(o))) return convert_encoded<I>(o, c, loans);
+            if constexpr (role == Role::Int) return to_int(o, v);
+            else if constexpr (role == Role::Double) return to_double(o, v);
+            else if constexpr (role == Role::Bool) return to_bool(o, v);
+            else {
+                static_assert(role == Role::IntFlag);
+                int n;
+                if (!to_int(o, n)) return false;
+                v = n != 0;
+                return true;
+            }
+        }
+    }
+
+    // A str where a number or a truth value is wanted converts as its bytes.
     template <size_t I>
+    [[gnu::noinline]] static bool convert_encoded(PyObject* o, typename P::Args& c, Loans<kStrings>& loans) {
+        Ref bytes(PyUnicode_AsASCIIString(o));
+        return bytes && convert_arg<I, false>(bytes.get(), c, loans);
+    }
+
+    template <size_t I, bool AsciiStr>
     static bool convert(PyObject* const* a, typename P::Args& c, Out& out, Loans<kStrings>& loans) {
         constexpr Role role = kRoles[I];
         auto& v = std::get<I>(c);
-        if constexpr (role == Role::CStr) return to_cstr(a[py_index<I>()], v, loans);
-        else if constexpr (role == Role::Request)
-            return to_request(a[py_index<I>()], v, std::get<I + 1>(c), loans);
-        else if constexpr (role == Role::Int) return to_int(a[py_index<I>()], v);
-        else if constexpr (role == Role::Double) return to_double(a[py_index<I>()], v);
-        else if constexpr (role == Role::Bool) return to_bool(a[py_index<I>()], v);
-        else if constexpr (role == Role::IntFlag) {
-            int n;
-            if (!to_int(a[py_index<I>()], n)) return false;
-            v = n != 0;
-            return true;
-        } else if constexpr (role == Role::Null) {
+        if constexpr (consumes(role)) return convert_arg<I, AsciiStr>(a[py_index<I>()], c, loans);
+        else if constexpr (role == Role::Null) {
             v = nullptr;
             return true;
         } else if constexpr (role == Role::Response || role == Role::Address) {
@@ -154,16 +177,34 @@ struct Binding {
         }
     }
 
-    template <size_t... I>
+    template <bool AsciiStr, size_t... I>
     static bool convert_all([[maybe_unused]] PyObject* const* a, [[maybe_unused]] typename P::Args& c,
                             [[maybe_unused]] Out& out, [[maybe_unused]] Loans<kStrings>& loans,
                             std::index_sequence<I...>) {
-        return (convert<I>(a, c, out, loans) && ...);
+        return (convert<I, AsciiStr>(a, c, out, loans) && ...);
+    }
+
+    // The binding's entry point.
+    static PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+        return invoke<false>(self, args, nargsf, kwnames);
+    }
+
+    // The entry of the decorator's wrapper (FuncDef::ascii_impl).
+    static PyObject* call_ascii(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+        return invoke<true>(self, args, nargsf, kwnames);
+    }
+
+    template <bool Decorated>
+    static constexpr vectorcallfunc ascii_entry() {
+        if constexpr (Decorated && kStrings > 0) return &call_ascii;
+        else return nullptr;
     }
 
     // Reads nothing of `self` after the conversions, which may run Python
     // code that drops the last reference to it (a decorator's cell rebound).
-    static PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    template <bool AsciiStr>
+    [[gnu::always_inline]] static PyObject* invoke(PyObject* self, PyObject* const* args, size_t nargsf,
+                                                   PyObject* kwnames) {
         const FuncDef* def = as_function(self)->def;
         PyObject* buf[kParams > 0 ? kParams : 1];
         PyObject* const* a;
@@ -177,7 +218,7 @@ struct Binding {
         typename P::Args c{};
         Out out;
         Loans<kStrings> loans;
-        if (!convert_all(a, c, out, loans, std::make_index_sequence<kArity>{})) return nullptr;
+        if (!convert_all<AsciiStr>(a, c, out, loans, std::make_index_sequence<kArity>{})) return nullptr;
         PyObject* result;
         if constexpr (std::is_void_v<R>) {
             std::apply(Fn, c);
@@ -214,11 +255,12 @@ constexpr const char* params(const char* names) {
 // One row of a member table: the Python name, whether it is bound through
 // adapt_to_python3, the SDK function, and the Python parameter names (checked
 // against the prototype at compile time).
-#define CSDK_BIND_WITH(py, decorated, fn, names, options)                                     \
-    ::csdk::Member {                                                                          \
-        py, decorated,                                                                        \
-            ::csdk::FuncDef{py, &::csdk::Binding<&fn, options>::call,                         \
-                            ::csdk::params<::csdk::Binding<&fn, options>::kParams>(names), #fn, \
-                            nullptr}                                                          \
+#define CSDK_BIND_WITH(py, decorated, fn, names, options)                                       \
+    ::csdk::Member {                                                                            \
+        py, decorated,                                                                          \
+            ::csdk::FuncDef{py, &::csdk::Binding<&fn, options>::call,                           \
+                            ::csdk::params<::csdk::Binding<&fn, options>::kParams>(names), #fn,   \
+                            nullptr, -1, nullptr,                                               \
+                            ::csdk::Binding<&fn, options>::template ascii_entry<decorated>()}   \
     }
 #define CSDK_BIND(py, decorated, fn, names) CSDK_BIND_WITH(py, decorated, fn, names, ::csdk::Defaults)

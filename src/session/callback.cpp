@@ -53,18 +53,20 @@ void report_event_failure() {
     }
 }
 
-PyObject* event_text(const char* text, bool as_bytes) {
-    if (!text) {
-        PyErr_SetString(PyExc_SystemError, "the SDK delivered an event with a NULL text");
-        return nullptr;
-    }
-    if (as_bytes) return PyBytes_FromString(text);
-    size_t n = std::strlen(text);
-    if (n == 0) return PyUnicode_New(0, 0);
-    return PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(n), nullptr);
+// The two texts and the payload are made inline, once per event; what the
+// SDK gets wrong is reported out of line.
+[[gnu::cold, gnu::noinline]] PyObject* null_text() {
+    PyErr_SetString(PyExc_SystemError, "the SDK delivered an event with a NULL text");
+    return nullptr;
 }
 
-PyObject* event_payload(const char* data, int len) {
+inline PyObject* event_text(const char* text, bool as_bytes) {
+    if (CSDK_UNLIKELY(!text)) return null_text();
+    if (as_bytes) return PyBytes_FromString(text);
+    return PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), nullptr);
+}
+
+[[gnu::cold, gnu::noinline]] PyObject* bad_payload(const char* data, int len) {
     if (len < 0) {
         PyErr_Format(PyExc_SystemError, "the SDK delivered an event with a negative payload length (%d)", len);
         return nullptr;
@@ -73,7 +75,12 @@ PyObject* event_payload(const char* data, int len) {
         PyErr_Format(PyExc_SystemError, "the SDK delivered a NULL payload of %d bytes", len);
         return nullptr;
     }
-    return PyBytes_FromStringAndSize(data ? data : "", len);
+    return PyBytes_FromStringAndSize("", 0);  // no data and no length
+}
+
+inline PyObject* event_payload(const char* data, int len) {
+    if (CSDK_UNLIKELY(len < 0 || !data)) return bad_payload(data, len);
+    return PyBytes_FromStringAndSize(data, len);
 }
 
 // Calls f(text, payload) for one event.
@@ -100,14 +107,11 @@ PyObject* event_payload(const char* data, int len) {
     report_event_failure();
 }
 
-// One event, on the thread `ts`, which holds the interpreter lock.
-[[gnu::always_inline]] inline void deliver(PyThreadState* ts, const char* text, const char* data, int len) {
-    PyObject* is_py2 = lookup(globals::IS_PY2);
-    if (!is_py2) return report_event_failure();
-    if (CSDK_LIKELY(is_py2 == Py_False || is_py2 == Py_True || is_py2 == Py_None))
-        return call_f(ts, text, data, len, is_py2 == Py_True);
-    // IS_PY2's __bool__ may call the SDK, which may then reuse the event's
-    // buffers: the event is copied first (nothing may be thrown to the SDK).
+// One event whose IS_PY2 is neither a bool nor None.  Its __bool__ may call
+// the SDK, which may then reuse the event's buffers: the event is copied
+// first (nothing may be thrown to the SDK).
+[[gnu::noinline]] void deliver_after_truth(PyThreadState* ts, PyObject* is_py2, const char* text, const char* data,
+                                           int len) {
     std::string text_copy, data_copy;
     try {
         if (text) text = text_copy.assign(text).c_str();
@@ -119,6 +123,17 @@ PyObject* event_payload(const char* data, int len) {
     int as_bytes = truth(is_py2);
     if (as_bytes < 0) return report_event_failure();
     call_f(ts, text, data, len, as_bytes != 0);
+}
+
+// One event, on the thread `ts`, which holds the interpreter lock.
+[[gnu::always_inline]] inline void deliver(PyThreadState* ts, const char* text, const char* data, int len) {
+    PyObject* is_py2 = lookup(globals::IS_PY2);
+    bool as_bytes = is_py2 == Py_True;
+    if (CSDK_UNLIKELY(!as_bytes && is_py2 != Py_False)) {
+        if (!is_py2) return report_event_failure();
+        if (is_py2 != Py_None) return deliver_after_truth(ts, is_py2, text, data, len);
+    }
+    call_f(ts, text, data, len, as_bytes);
 }
 
 // ---- events from threads without a thread state (see bridge.h) ----
@@ -136,7 +151,7 @@ std::deque<Parked> parked;             // guarded by parked_mutex
 std::atomic<unsigned> lost_events{0};  // could not be copied for want of memory
 
 // On the SDK's thread: no Python code, no Python memory.
-void park(const char* text, const char* data, int len) noexcept {
+[[gnu::noinline]] void park(const char* text, const char* data, int len) noexcept {
     try {
         Parked e{text != nullptr, text ? text : "", data != nullptr,
                  data && len > 0 ? std::string(data, static_cast<size_t>(len)) : std::string(), len};

@@ -6,6 +6,8 @@
 // the interpreter it runs on, and the module checks it again where a wrong
 // guess would misread memory.
 #pragma once
+#include <pthread.h>
+
 #include <cstdint>
 
 #include "module/python.h"
@@ -65,7 +67,21 @@ inline PyThreadState* thread_state_if_any() {
 }
 #else
 constexpr bool per_thread_state = false;
-inline PyThreadState* thread_state_if_any() { return PyThreadState_Get(); }
+// Exported under this name up to 3.11, without the fatal error.
+inline PyThreadState* thread_state_if_any() { return _PyThreadState_UncheckedGet(); }
+#endif
+
+// ---- threads of the SDK (the event bridge, module/sdkcall.h) ----
+#if PY_VERSION_HEX < 0x030C0000
+// Whether the calling thread is the one `ts` (the current thread state) was
+// made for.  Up to 3.11 the current thread state is process-wide, so it
+// alone cannot tell the thread holding the interpreter from a native thread
+// of the SDK.  `thread_id` (public in these versions' thread state) is its
+// thread's PyThread_get_thread_ident(), which is pthread_self() on Linux;
+// tests/compat_test.cpp checks that.
+inline bool holds_thread_state(PyThreadState* ts) {
+    return ts && ts->thread_id == static_cast<unsigned long>(pthread_self());
+}
 #endif
 
 // ---- recursion ----

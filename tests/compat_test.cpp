@@ -3,6 +3,8 @@
 // does not document as public must hold here, or this test fails.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <string>
 #include <thread>
 
@@ -106,6 +108,7 @@ TEST(Compat, ThreadStateIsSeenPerThread) {
 #if PY_VERSION_HEX < 0x030C0000
     PyThreadState* ts = compat::thread_state_if_any();
     EXPECT_EQ(ts->thread_id, PyThread_get_thread_ident());
+    EXPECT_EQ(compat::this_thread_id(), static_cast<unsigned long>(pthread_self()));
     EXPECT_TRUE(compat::holds_thread_state(ts));
     std::thread([ts, &other] { other = compat::holds_thread_state(ts); }).join();
     EXPECT_FALSE(other);

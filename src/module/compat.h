@@ -6,8 +6,6 @@
 // the interpreter it runs on, and the module checks it again where a wrong
 // guess would misread memory.
 #pragma once
-#include <pthread.h>
-
 #include <cstdint>
 
 #include "module/python.h"
@@ -77,11 +75,12 @@ inline PyThreadState* thread_state_if_any() { return _PyThreadState_UncheckedGet
 // made for.  Up to 3.11 the current thread state is process-wide, so it
 // alone cannot tell the thread holding the interpreter from a native thread
 // of the SDK.  `thread_id` (public in these versions' thread state) is its
-// thread's PyThread_get_thread_ident(), which is pthread_self() on Linux;
-// tests/compat_test.cpp checks that.
-inline bool holds_thread_state(PyThreadState* ts) {
-    return ts && ts->thread_id == static_cast<unsigned long>(pthread_self());
-}
+// thread's PyThread_get_thread_ident(), which is pthread_self() on Linux,
+// and glibc's pthread_self() on x86-64 is the thread pointer, read here in
+// one instruction instead of a call (the bridge does this at every event);
+// tests/compat_test.cpp checks both.
+inline unsigned long this_thread_id() { return reinterpret_cast<unsigned long>(__builtin_thread_pointer()); }
+inline bool holds_thread_state(PyThreadState* ts) { return ts && ts->thread_id == this_thread_id(); }
 #endif
 
 // ---- recursion ----

@@ -1,8 +1,6 @@
 // Held events and the parked state (see sdkcall.h).
 #include "module/sdkcall.h"
 
-#include <pthread.h>
-
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -81,7 +79,7 @@ Waiting& waiting() {
     return *w;
 }
 
-unsigned long this_thread() { return static_cast<unsigned long>(pthread_self()); }
+unsigned long this_thread() { return compat::this_thread_id(); }
 
 // On an SDK thread, with the event just held: while the Python caller is
 // parked inside the SDK, deliver what is held in its place.  One SDK thread
@@ -93,7 +91,7 @@ void deliver_at_once() {
         if (!state.compare_exchange_strong(expected, Delivering, std::memory_order_seq_cst)) return;
         // The parked caller holds the interpreter and its thread state is
         // the current one for every thread.
-        borrowed.store(compat::thread_state_if_any(), std::memory_order_relaxed);
+        borrowed.store(compat::thread_state_if_any(), std::memory_order_seq_cst);
         deliverer.store(this_thread(), std::memory_order_relaxed);
         delivering.store(true, std::memory_order_relaxed);
         do {
@@ -104,7 +102,7 @@ void deliver_at_once() {
         } while (!(state.load(std::memory_order_seq_cst) & Leave));
         delivering.store(false, std::memory_order_relaxed);
         deliverer.store(0, std::memory_order_relaxed);
-        borrowed.store(nullptr, std::memory_order_relaxed);
+        borrowed.store(nullptr, std::memory_order_seq_cst);
         expected = Delivering;
         if (!state.compare_exchange_strong(expected, Parked, std::memory_order_seq_cst)) {
             // The caller's SDK call has returned and it waits.
@@ -140,8 +138,10 @@ bool leave_slow(unsigned seen, PyThreadState* ts) {
             continue;
         }
         // An SDK thread delivers.  A thread that got the interpreter from it
-        // meanwhile never parked and goes on; the parked caller waits.
-        if (ts && ts != borrowed.load(std::memory_order_relaxed)) return false;
+        // meanwhile never parked and goes on; the parked caller waits (also
+        // while the SDK thread has not yet said whose thread state it borrows).
+        PyThreadState* lender = borrowed.load(std::memory_order_seq_cst);
+        if (ts && lender && ts != lender) return false;
         if ((seen & Leave) || state.compare_exchange_strong(seen, seen | Leave, std::memory_order_seq_cst)) break;
     }
     Waiting& w = waiting();

@@ -12,7 +12,8 @@
 //
 //   - when a binding or direct object starts, before it changes anything;
 //   - after its SDK call returns, before it returns;
-//   - before the bridge delivers an event on the Python thread itself.
+//   - from 3.12, before the bridge delivers an event on the Python thread
+//     itself (up to 3.11 the next delivery at once takes them, below).
 //
 // A delivery takes the events held when it begins and no more, so threads
 // that never stop cannot keep a binding from returning, and it does not

@@ -136,8 +136,9 @@ extern "C" void callback_wrapper(const char* text, const char* data, int len) {
         if (sdkcall::delivering_here()) return deliver(ts, text, data, len);
         return sdkcall::hold(text, data, len);
     }
+    // Events held while this thread ran Python code go with the next SDK
+    // thread's delivery at once, or when a binding starts or returns.
     sdkcall::PythonCode unparked(ts);
-    sdkcall::deliver_held_if_any();
     deliver(ts, text, data, len);
 #endif
 }

@@ -53,8 +53,9 @@ extern const LossSink loss_sink;
 // after the held ones are delivered; called by the module's exec step.
 int deliver_held_at_exit();
 
-// Set while events are held.
-extern std::atomic<bool> held;
+// Set while events are held.  (Declared hidden, as the module's symbols
+// all are, so that the test at every call is a single load of it.)
+extern std::atomic<bool> held [[gnu::visibility("hidden")]];
 
 // Set while held events are delivered, on whichever thread delivers them.
 extern std::atomic<bool> delivering;
@@ -135,7 +136,7 @@ public:
 // Calls the SDK function `fn` with `args` (a tuple), parked.
 template <class Fn, class Tuple>
 inline decltype(auto) call(Fn fn, Tuple& args) {
-    Call parked;
+    [[maybe_unused]] Call parked;
     return std::apply(fn, args);
 }
 

@@ -151,7 +151,7 @@ PyObject* register_now(PyObject* self, PyObject* const* args, size_t nargsf, PyO
     if (!a) return nullptr;
     if (PyDict_SetItem(module_dict, globals::f.name, a[0]) < 0) return nullptr;
     {
-        sdkcall::Call parked;
+        [[maybe_unused]] sdkcall::Call parked;
         vqi_set_event_callback_pb(callback_wrapper);
     }
     sdkcall::deliver_held_if_any();

@@ -413,9 +413,9 @@ def test_events_from_sdk_threads(threaded, where):
     c_sdk.py_vqi_get_cash(b"")
     check_threaded(got, sent, threads, first)
     on_sdk_threads = sum(ident != threading.get_ident() for _, ident, _ in got)
-    if AT_ONCE and where in ("parked", "flood"):  # all but those sent before the caller was parked
+    if AT_ONCE and where == "parked":  # all but those sent before the caller was parked
         assert on_sdk_threads > sent // 2
-    else:
+    elif where != "flood":  # which may all come before the caller is parked
         assert on_sdk_threads == 0
 
 

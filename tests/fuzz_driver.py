@@ -782,6 +782,11 @@ class Fuzzer(object):
         name = rng.choice([n for n in members if n not in ("__getattr__", "__getattribute__", "__init__",
                                                            "__module__", "__slots__", "__dict__", "__doc__")])
         r = rng.random()
+        # The interpreter (up to 3.12) crashes when a class attribute's old
+        # value, dropped while the class is updated, runs code that reads the
+        # attribute again: its type cache still hands out the dying value.
+        # The old value is dropped once the update is done.
+        replaced = vars(cls).get(name)
         if r < 0.4:
             if name in vars(cls):
                 delattr(cls, name)
@@ -790,6 +795,7 @@ class Fuzzer(object):
                                            self.kit.callable(), self.kit.Value(0)]))
         else:
             setattr(cls, name, self.value())
+        del replaced
 
     def pull_in_use(self):
         """Rebinds, deletes or resizes what a call in progress is using."""
@@ -1045,11 +1051,13 @@ class Fuzzer(object):
         # attributes, as the same Python code would (`data` among them).
         for cls, members in self.saved_classes:
             current = vars(cls)
+            replaced = list(current.values())  # dropped after the update, as in disturb_class
             for name in [n for n in current if n not in members]:
                 delattr(cls, name)
             for name, value in members.items():
                 if current.get(name, self) is not value:
                     setattr(cls, name, value)
+            del replaced
 
     def drain(self):
         """Delivers what is still queued, with an innocent callable."""

@@ -105,14 +105,12 @@ TEST(Compat, ThreadStateIsSeenPerThread) {
     std::thread([&other] { other = compat::thread_state_if_any() != nullptr; }).join();
     // Before 3.12 the current thread state is process-wide.
     EXPECT_EQ(other, !compat::per_thread_state);
-#if PY_VERSION_HEX < 0x030C0000
     PyThreadState* ts = compat::thread_state_if_any();
     EXPECT_EQ(ts->thread_id, PyThread_get_thread_ident());
     EXPECT_EQ(compat::this_thread_id(), static_cast<unsigned long>(pthread_self()));
     EXPECT_TRUE(compat::holds_thread_state(ts));
     std::thread([ts, &other] { other = compat::holds_thread_state(ts); }).join();
     EXPECT_FALSE(other);
-#endif
 }
 
 TEST(Compat, TypeTagsChangeWithTheType) {

@@ -63,7 +63,6 @@ void run_batch(Event* batch, unsigned lost) {
     compat::restore_exception(exc);
 }
 
-#if PY_VERSION_HEX < 0x030C0000
 // The SDK thread delivering at once and the thread state it borrows.
 std::atomic<unsigned long> deliverer{0};
 std::atomic<PyThreadState*> borrowed{nullptr};
@@ -119,11 +118,9 @@ void deliver_at_once() {
         if (!held.load(std::memory_order_seq_cst)) return;
     }
 }
-#endif
 
 }  // namespace
 
-#if PY_VERSION_HEX < 0x030C0000
 std::atomic<unsigned> state{Idle};
 
 bool delivering_here() {
@@ -149,7 +146,6 @@ bool leave_slow(unsigned seen, PyThreadState* ts) {
     w.done.wait(lock, [] { return state.load(std::memory_order_seq_cst) == Idle; });
     return true;
 }
-#endif
 
 void deliver_held() {
     if (delivering.load(std::memory_order_relaxed)) return;  // the delivery under way goes on
@@ -186,9 +182,7 @@ void hold(const char* text, const char* data, int len) noexcept {
         }
         held.store(true, std::memory_order_seq_cst);
     }
-#if PY_VERSION_HEX < 0x030C0000
-    deliver_at_once();
-#endif
+    if constexpr (!compat::per_thread_state) deliver_at_once();
 }
 
 namespace {

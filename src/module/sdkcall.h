@@ -74,7 +74,7 @@ inline void deliver_held_if_any() {
 // waits inside the SDK.  Never runs Python code unless it delivers at once.
 void hold(const char* text, const char* data, int len) noexcept;
 
-#if PY_VERSION_HEX < 0x030C0000
+// The parked state (used up to 3.11, compat::per_thread_state false).
 enum : unsigned { Idle = 0, Parked = 1, Delivering = 2, Leave = 4 };
 extern std::atomic<unsigned> state;
 
@@ -105,17 +105,14 @@ public:
 private:
     bool was_parked_;
 };
-#endif
 
-// Around one SDK call: the caller is parked while it lasts.
+// Around one SDK call: the caller is parked while it lasts (up to 3.11;
+// from 3.12 there is no delivery at once and nothing to do).  While held
+// events are delivered, an SDK call made from the callable does not park:
+// nothing may overtake the events being delivered.
 class Call {
 public:
-#if PY_VERSION_HEX >= 0x030C0000
-    Call() = default;  // no delivery at once: nothing to do
-#else
-    // While held events are delivered, an SDK call made from the callable
-    // does not park: nothing may overtake the events being delivered.
-    Call() : parked_(!delivering.load(std::memory_order_relaxed)) {
+    Call() : parked_(!compat::per_thread_state && !delivering.load(std::memory_order_relaxed)) {
         if (parked_) state.store(Parked, std::memory_order_release);
     }
     ~Call() {
@@ -124,13 +121,11 @@ public:
         if (CSDK_UNLIKELY(!state.compare_exchange_strong(expected, Idle, std::memory_order_seq_cst)))
             leave_slow(expected, nullptr);
     }
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
 
 private:
     bool parked_;
-#endif
-public:
-    Call(const Call&) = delete;
-    Call& operator=(const Call&) = delete;
 };
 
 // Calls the SDK function `fn` with `args` (a tuple), parked.

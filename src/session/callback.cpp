@@ -125,22 +125,22 @@ PyObject* event_payload(const char* data, int len) {
 
 extern "C" void callback_wrapper(const char* text, const char* data, int len) {
     PyThreadState* ts = compat::thread_state_if_any();
-#if PY_VERSION_HEX >= 0x030C0000
-    if (CSDK_UNLIKELY(!ts)) return sdkcall::hold(text, data, len);
-    sdkcall::deliver_held_if_any();
-    deliver(ts, text, data, len);
-#else
-    if (CSDK_UNLIKELY(!compat::holds_thread_state(ts))) {
-        // The SDK thread delivering held events at once, called back from
-        // inside a call its callable made: as on the Python thread.
-        if (sdkcall::delivering_here()) return deliver(ts, text, data, len);
-        return sdkcall::hold(text, data, len);
+    if constexpr (compat::per_thread_state) {
+        if (CSDK_UNLIKELY(!ts)) return sdkcall::hold(text, data, len);
+        sdkcall::deliver_held_if_any();
+        deliver(ts, text, data, len);
+    } else {
+        if (CSDK_UNLIKELY(!compat::holds_thread_state(ts))) {
+            // The SDK thread delivering held events at once, called back from
+            // inside a call its callable made: as on the Python thread.
+            if (sdkcall::delivering_here()) return deliver(ts, text, data, len);
+            return sdkcall::hold(text, data, len);
+        }
+        // Events held while this thread ran Python code go with the next SDK
+        // thread's delivery at once, or when a binding starts or returns.
+        sdkcall::PythonCode unparked(ts);
+        deliver(ts, text, data, len);
     }
-    // Events held while this thread ran Python code go with the next SDK
-    // thread's delivery at once, or when a binding starts or returns.
-    sdkcall::PythonCode unparked(ts);
-    deliver(ts, text, data, len);
-#endif
 }
 
 // Held events are delivered before the store, to the callable registered

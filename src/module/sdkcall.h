@@ -35,6 +35,7 @@
 #pragma once
 #include <atomic>
 #include <tuple>
+#include <type_traits>
 
 #include "module/compat.h"
 
@@ -106,27 +107,29 @@ private:
     bool was_parked_;
 };
 
-// Around one SDK call: the caller is parked while it lasts (up to 3.11;
-// from 3.12 there is no delivery at once and nothing to do).  While held
-// events are delivered, an SDK call made from the callable does not park:
-// nothing may overtake the events being delivered.
-class Call {
+// Around one SDK call: the caller is parked while it lasts (up to 3.11).
+// While held events are delivered, an SDK call made from the callable does
+// not park: nothing may overtake the events being delivered.
+class ParkedCall {
 public:
-    Call() : parked_(!compat::per_thread_state && !delivering.load(std::memory_order_relaxed)) {
+    ParkedCall() : parked_(!delivering.load(std::memory_order_relaxed)) {
         if (parked_) state.store(Parked, std::memory_order_release);
     }
-    ~Call() {
+    ~ParkedCall() {
         if (!parked_) return;
         unsigned expected = Parked;
         if (CSDK_UNLIKELY(!state.compare_exchange_strong(expected, Idle, std::memory_order_seq_cst)))
             leave_slow(expected, nullptr);
     }
-    Call(const Call&) = delete;
-    Call& operator=(const Call&) = delete;
+    ParkedCall(const ParkedCall&) = delete;
+    ParkedCall& operator=(const ParkedCall&) = delete;
 
 private:
     bool parked_;
 };
+// From 3.12 there is no delivery at once, and nothing to do.
+struct UnparkedCall {};
+using Call = std::conditional_t<compat::per_thread_state, UnparkedCall, ParkedCall>;
 
 // Calls the SDK function `fn` with `args` (a tuple), parked.
 template <class Fn, class Tuple>

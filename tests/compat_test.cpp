@@ -3,6 +3,8 @@
 // does not document as public must hold here, or this test fails.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <string>
 #include <thread>
 
@@ -103,6 +105,12 @@ TEST(Compat, ThreadStateIsSeenPerThread) {
     std::thread([&other] { other = compat::thread_state_if_any() != nullptr; }).join();
     // Before 3.12 the current thread state is process-wide.
     EXPECT_EQ(other, !compat::per_thread_state);
+    PyThreadState* ts = compat::thread_state_if_any();
+    EXPECT_EQ(ts->thread_id, PyThread_get_thread_ident());
+    EXPECT_EQ(compat::this_thread_id(), static_cast<unsigned long>(pthread_self()));
+    EXPECT_TRUE(compat::holds_thread_state(ts));
+    std::thread([ts, &other] { other = compat::holds_thread_state(ts); }).join();
+    EXPECT_FALSE(other);
 }
 
 TEST(Compat, TypeTagsChangeWithTheType) {

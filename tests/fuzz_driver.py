@@ -117,6 +117,10 @@ class Fuzzer(object):
         self.class_members = dict(self.saved_classes)
         self.dying = 0  # finalizers running mischief
         self.counts = {"calls": 0, "results": 0, "exceptions": 0, "events": 0, "hooks": 0, "mischief": 0}
+        # SDK threads calling back on their own, started by hostile hooks; not
+        # under the debug allocator up to 3.11, which rejects their delivery at once.
+        self.sdk_threads = hostile and (sys.version_info >= (3, 12) or
+                                        not os.environ.get("PYTHONMALLOC", "").startswith("debug"))
         self.targets = self._targets()
         self.values = self._values()
         wrappers = [getattr(c_sdk, name) for name, decorated in BINDINGS if decorated]
@@ -735,7 +739,12 @@ class Fuzzer(object):
             self.dirty = True
             r = rng.random()
             try:
-                if r < 0.3:
+                if r < 0.02 and self.sdk_threads and self.sdk.running_threads() < 4:
+                    # slower than the events are handled, lest each delivery outgrow the last
+                    endless = rng.random() < 0.3
+                    self.sdk.start_threads(b"thread event", rng.randrange(1, 3), None if endless else
+                                           rng.choice([1, 5, 50]), 2000 if endless else rng.choice([0, 100]))
+                elif r < 0.3:
                     self.disturb_global()
                 elif r < 0.6:
                     self.pull_in_use()
@@ -773,6 +782,11 @@ class Fuzzer(object):
         name = rng.choice([n for n in members if n not in ("__getattr__", "__getattribute__", "__init__",
                                                            "__module__", "__slots__", "__dict__", "__doc__")])
         r = rng.random()
+        # The interpreter (up to 3.12) crashes when a class attribute's old
+        # value, dropped while the class is updated, runs code that reads the
+        # attribute again: its type cache still hands out the dying value.
+        # The old value is dropped once the update is done.
+        replaced = vars(cls).get(name)
         if r < 0.4:
             if name in vars(cls):
                 delattr(cls, name)
@@ -781,6 +795,7 @@ class Fuzzer(object):
                                            self.kit.callable(), self.kit.Value(0)]))
         else:
             setattr(cls, name, self.value())
+        del replaced
 
     def pull_in_use(self):
         """Rebinds, deletes or resizes what a call in progress is using."""
@@ -1036,16 +1051,19 @@ class Fuzzer(object):
         # attributes, as the same Python code would (`data` among them).
         for cls, members in self.saved_classes:
             current = vars(cls)
+            replaced = list(current.values())  # dropped after the update, as in disturb_class
             for name in [n for n in current if n not in members]:
                 delattr(cls, name)
             for name, value in members.items():
                 if current.get(name, self) is not value:
                     setattr(cls, name, value)
+            del replaced
 
     def drain(self):
         """Delivers what is still queued, with an innocent callable."""
         self.saved["py_vqi_set_data_callback"](lambda text, data: None)
-        self.sdk.reset()
+        self.sdk.reset()  # stops the SDK threads
+        self.saved["py_vqi_set_data_callback"](lambda text, data: None)
         self.sdk.recording(self.hostile)
 
     # ---- the run ----

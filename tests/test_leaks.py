@@ -477,7 +477,7 @@ def queue(sdk, events):
 
 
 @pytest.mark.parametrize("how", ["run", "poll"])
-@pytest.mark.parametrize("case", ["plain", "bound", "raising", "broken", "bytes_text", "no_f", "f_none"])
+@pytest.mark.parametrize("case", ["plain", "bound", "raising", "broken", "bytes_text", "no_f", "f_none", "threads"])
 def test_events(quiet, module, how, case):
     mute_unraisable()
     receiver = Receiver()
@@ -493,6 +493,9 @@ def test_events(quiet, module, how, case):
 
     def call():
         queue(quiet, events)
+        if case == "threads":  # held, then delivered when the run or poll starts
+            quiet.start_threads(b"t", 2, 10)
+            quiet.join_threads()
         if how == "run":
             assert c_sdk.py_vqi_run() == 0
         else:

@@ -274,6 +274,10 @@ def test_recording_switch_and_clear():
     lambda: SIM.last("vqi_get_cash"),
     lambda: SIM.count("VQI_INIT"),
     lambda: SIM.queue_event(b"t", b"ab", count=3),
+    lambda: SIM.start_threads(b"t", 0),
+    lambda: SIM.start_threads(b"t", 1, 1, -5),
+    lambda: SIM.set_delay("vqi_nope", 5),
+    lambda: SIM.set_delay("vqi_run", -1),
 ])
 def test_bad_control_calls_raise(control):
     with pytest.raises(ValueError):

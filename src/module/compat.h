@@ -65,8 +65,22 @@ inline PyThreadState* thread_state_if_any() {
 }
 #else
 constexpr bool per_thread_state = false;
-inline PyThreadState* thread_state_if_any() { return PyThreadState_Get(); }
+// Exported under this name up to 3.11, without the fatal error.
+inline PyThreadState* thread_state_if_any() { return _PyThreadState_UncheckedGet(); }
 #endif
+
+// ---- threads of the SDK (the event bridge, module/sdkcall.h) ----
+// Whether the calling thread is the one `ts` (the current thread state) was
+// made for.  Up to 3.11 the current thread state is process-wide, so it
+// alone cannot tell the thread holding the interpreter from a native thread
+// of the SDK (from 3.12 a thread with a current thread state holds it).
+// `thread_id` (a public field of the thread state on every version) is its
+// thread's PyThread_get_thread_ident(), which is pthread_self() on Linux,
+// and glibc's pthread_self() on x86-64 is the thread pointer, read here in
+// one instruction instead of a call (the bridge does this at every event);
+// tests/compat_test.cpp checks both.
+inline unsigned long this_thread_id() { return reinterpret_cast<unsigned long>(__builtin_thread_pointer()); }
+inline bool holds_thread_state(PyThreadState* ts) { return ts && ts->thread_id == this_thread_id(); }
 
 // ---- recursion ----
 

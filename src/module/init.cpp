@@ -11,6 +11,7 @@
 #include "module/function.h"
 #include "module/globals.h"
 #include "module/namespace.h"
+#include "module/sdkcall.h"
 
 namespace csdk {
 
@@ -207,7 +208,8 @@ int exec(PyObject* module) {
         PyObject* present = PyDict_GetItemString(modules, "c_sdk");
         if (!present && PyDict_SetItemString(modules, "c_sdk", module) < 0) failed_at = -1;
     }
-    if (!failed_at && (init_function_type() < 0 || init_globals(ns) < 0 || init_helpers() < 0))
+    if (!failed_at && (init_function_type() < 0 || init_globals(ns) < 0 || init_helpers() < 0 ||
+                       sdkcall::deliver_held_at_exit() < 0))
         failed_at = -1;
     if (!failed_at) failed_at = run_body(module, ns);
     if (!failed_at) return 0;

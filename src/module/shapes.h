@@ -27,7 +27,7 @@
 
 #include "module/args.h"
 #include "module/convert.h"
-#include "session/bridge.h"
+#include "module/sdkcall.h"
 
 namespace csdk {
 
@@ -184,13 +184,18 @@ struct Binding {
         return (convert<I, AsciiStr>(a, c, out, loans) && ...);
     }
 
-    // The binding's entry point.
+    // The binding's entry points: `call`, and `call_ascii` for the
+    // decorator's wrapper (FuncDef::ascii_impl).  Held events
+    // (module/sdkcall.h) are delivered first, before anything changes, and
+    // again once the SDK call has returned.
     static PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+        if (CSDK_UNLIKELY(sdkcall::held.load(std::memory_order_seq_cst)))
+            return call_after_held<false>(self, args, nargsf, kwnames);
         return invoke<false>(self, args, nargsf, kwnames);
     }
-
-    // The entry of the decorator's wrapper (FuncDef::ascii_impl).
     static PyObject* call_ascii(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+        if (CSDK_UNLIKELY(sdkcall::held.load(std::memory_order_seq_cst)))
+            return call_after_held<true>(self, args, nargsf, kwnames);
         return invoke<true>(self, args, nargsf, kwnames);
     }
 
@@ -200,11 +205,21 @@ struct Binding {
         else return nullptr;
     }
 
+    // The delivery may drop the caller's last reference to `self` (a
+    // decorator's cell rebound), which the binding reads while it binds.
+    template <bool AsciiStr>
+    [[gnu::noinline, gnu::cold]] static PyObject* call_after_held(PyObject* self, PyObject* const* args,
+                                                                  size_t nargsf, PyObject* kwnames) {
+        Ref keep = Ref::borrow(self);
+        sdkcall::deliver_held();
+        return invoke<AsciiStr>(self, args, nargsf, kwnames);
+    }
+
     // Reads nothing of `self` after the conversions, which may run Python
     // code that drops the last reference to it (a decorator's cell rebound).
     template <bool AsciiStr>
-    [[gnu::always_inline]] static PyObject* invoke(PyObject* self, PyObject* const* args, size_t nargsf,
-                                                   PyObject* kwnames) {
+    [[gnu::always_inline]] static inline PyObject* invoke(PyObject* self, PyObject* const* args, size_t nargsf,
+                                                          PyObject* kwnames) {
         const FuncDef* def = as_function(self)->def;
         PyObject* buf[kParams > 0 ? kParams : 1];
         PyObject* const* a;
@@ -221,13 +236,13 @@ struct Binding {
         if (!convert_all<AsciiStr>(a, c, out, loans, std::make_index_sequence<kArity>{})) return nullptr;
         PyObject* result;
         if constexpr (std::is_void_v<R>) {
-            std::apply(Fn, c);
+            sdkcall::call(Fn, c);
             result = Py_None;
             Py_INCREF(result);
         } else {
-            result = to_python(std::apply(Fn, c), out, def->sdk);
+            result = to_python(sdkcall::call(Fn, c), out, def->sdk);
         }
-        after_sdk_call();  // events parked by other threads meanwhile
+        sdkcall::deliver_held_if_any();  // events held meanwhile
         return result;
     }
 

@@ -1,11 +1,11 @@
 // The event bridge: the SDK calls `callback_wrapper` once per event, on the
 // thread that is inside vqi_run or vqi_poll (so the interpreter lock is
-// held), and the bridge calls the module global `f(text, payload)`.
+// held), and the bridge calls the module global `f(text, payload)`.  Events
+// the SDK delivers on threads of its own are held and delivered on the
+// thread holding the interpreter (module/sdkcall.h).
 // Failures never reach the SDK: they are printed, then reported as
 // unraisable, and the next event is delivered as usual.
 #include <cstring>
-#include <deque>
-#include <mutex>
 #include <new>
 #include <string>
 
@@ -13,7 +13,7 @@
 #include "module/globals.h"
 #include "module/members.h"
 #include "sdk/vqsdk.h"
-#include "session/bridge.h"
+#include "module/sdkcall.h"
 
 namespace csdk {
 
@@ -136,50 +136,48 @@ inline PyObject* event_payload(const char* data, int len) {
     call_f(ts, text, data, len, as_bytes);
 }
 
-// ---- events from threads without a thread state (see bridge.h) ----
-
-struct Parked {
-    bool has_text;
-    std::string text;
-    bool has_data;
-    std::string data;
-    int len;
-};
-
-std::mutex parked_mutex;
-std::deque<Parked> parked;             // guarded by parked_mutex
-std::atomic<unsigned> lost_events{0};  // could not be copied for want of memory
-
-// On the SDK's thread: no Python code, no Python memory.
-[[gnu::noinline]] void park(const char* text, const char* data, int len) noexcept {
-    try {
-        Parked e{text != nullptr, text ? text : "", data != nullptr,
-                 data && len > 0 ? std::string(data, static_cast<size_t>(len)) : std::string(), len};
-        std::lock_guard<std::mutex> lock(parked_mutex);
-        parked.push_back(std::move(e));
-        parked_events.store(true, std::memory_order_release);
-    } catch (...) {
-        lost_events.fetch_add(1);
-        parked_events.store(true, std::memory_order_release);
-    }
-}
+// ---- events from the SDK's own threads (see module/sdkcall.h) ----
 
 extern "C" void callback_wrapper(const char* text, const char* data, int len) {
     PyThreadState* ts = compat::thread_state_if_any();
     if constexpr (compat::per_thread_state) {
-        if (CSDK_UNLIKELY(!ts)) return park(text, data, len);
-        if (CSDK_UNLIKELY(parked_events.load(std::memory_order_acquire))) deliver_parked_events();
+        if (CSDK_UNLIKELY(!ts)) return sdkcall::hold(text, data, len);
+        sdkcall::deliver_held_if_any();
+        deliver(ts, text, data, len);
+    } else {
+        if (CSDK_UNLIKELY(!compat::holds_thread_state(ts))) {
+            // The SDK thread delivering held events at once, called back from
+            // inside a call its callable made: as on the Python thread.
+            if (sdkcall::delivering_here()) return deliver(ts, text, data, len);
+            return sdkcall::hold(text, data, len);
+        }
+        // Events held while this thread ran Python code go with the next SDK
+        // thread's delivery at once, or when a binding starts or returns.
+        sdkcall::PythonCode unparked(ts);
+        deliver(ts, text, data, len);
     }
-    deliver(ts, text, data, len);
 }
 
-PyObject* set_data_callback(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+// Held events are delivered before the store, to the callable registered
+// when they arrived.
+PyObject* register_now(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     PyObject* buf[1];
     PyObject* const* a = bind<1>(self, args, nargsf, kwnames, buf);
     if (!a) return nullptr;
     if (PyDict_SetItem(module_dict, globals::f.name, a[0]) < 0) return nullptr;
-    vqi_set_event_callback_pb(callback_wrapper);
+    {
+        [[maybe_unused]] sdkcall::Call parked;
+        vqi_set_event_callback_pb(callback_wrapper);
+    }
+    sdkcall::deliver_held_if_any();
     Py_RETURN_NONE;
+}
+
+PyObject* set_data_callback(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (CSDK_LIKELY(!sdkcall::held.load(std::memory_order_seq_cst))) return register_now(self, args, nargsf, kwnames);
+    Ref keep = Ref::borrow(self);  // the delivery may drop the caller's reference
+    sdkcall::deliver_held();
+    return register_now(self, args, nargsf, kwnames);
 }
 
 const Member callback_rows[] = {
@@ -187,33 +185,23 @@ const Member callback_rows[] = {
      FuncDef{"py_vqi_set_data_callback", set_data_callback, "pythonf", "vqi_set_event_callback_pb", nullptr}},
 };
 
-}  // namespace
+// One held event, on the thread holding the interpreter.
+void deliver_held_event(const char* text, const char* data, int len) {
+    deliver(PyThreadState_Get(), text, data, len);
+}
 
-std::atomic<bool> parked_events{false};
-
-void deliver_parked_events() {
-    PyObject* exc = compat::take_exception();
-    for (;;) {
-        Parked e;
-        {
-            std::lock_guard<std::mutex> lock(parked_mutex);
-            if (parked.empty()) {
-                parked_events.store(false, std::memory_order_relaxed);
-                break;
-            }
-            e = std::move(parked.front());
-            parked.pop_front();
-        }
-        deliver(PyThreadState_Get(), e.has_text ? e.text.c_str() : nullptr, e.has_data ? e.data.data() : nullptr,
-                e.len);
-    }
-    for (unsigned n = lost_events.exchange(0); n; --n) {
+void report_lost_events(unsigned n) {
+    for (; n; --n) {
         PyErr_SetString(PyExc_MemoryError, "an event delivered from another thread was lost: no memory to copy it");
         report_event_failure();
     }
-    compat::restore_exception(exc);
 }
 
+}  // namespace
+
 const MemberTable callback_members = table(callback_rows);
+
+const sdkcall::EventSink sdkcall::event_sink = deliver_held_event;
+const sdkcall::LossSink sdkcall::loss_sink = report_lost_events;
 
 }  // namespace csdk

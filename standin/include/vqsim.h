@@ -97,6 +97,30 @@ VQSIM_API int vqsim_fire_event(const char* text, const char* data, int count);
 
 VQSIM_API int vqsim_pending_events(void);
 
+/*
+ * SDK threads.  vqsim_start_threads starts `threads` native threads that
+ * call the registered callback on their own, all released at once, and
+ * returns at once (the caller goes on) with the number of the first thread:
+ * threads are numbered 0, 1, ... in the order started.  Each sends `count`
+ * events (count < 0: until vqsim_join_threads(1) stops it) with text `text`
+ * and the payload "thread=<number>;seq=<n>", n = 0, 1, ... in sending
+ * order, waiting `interval_us` microseconds after each; an event sent while
+ * no callback is registered is skipped and not counted.
+ * VQSIM_INVALID_ARGUMENT for a NULL text, threads <= 0 or interval_us < 0.
+ *
+ * vqsim_join_threads waits for the threads that end by themselves (with
+ * stop set: stops the others first and waits for every thread) and returns
+ * the number of events the joined threads sent.  vqsim_reset stops and joins
+ * every thread.  vqsim_running_threads: threads started and not joined.
+ */
+VQSIM_API int vqsim_start_threads(const char* text, int threads, long long count, int interval_us);
+VQSIM_API long long vqsim_join_threads(int stop);
+VQSIM_API int vqsim_running_threads(void);
+
+/* Every later call of `fn` waits `microseconds` inside the SDK before it
+ * answers (0: no wait), as a slow server would; vqsim_reset clears it. */
+VQSIM_API int vqsim_set_delay(const char* fn, int microseconds);
+
 /* Makes `fn` break the SDK's contract, see VQSIM_BREAK_*. */
 VQSIM_API int vqsim_break(const char* fn, int mode, int length);
 

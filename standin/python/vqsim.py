@@ -31,7 +31,9 @@ encrypted token), ``ORG0`` (orgcode), ``vqsdk-standin 1.0`` (c version),
 Events queued with ``queue_event`` are delivered through the callback
 registered with ``vqi_set_event_callback_pb`` by ``vqi_run`` (until the queue
 is empty or ``vqi_stop`` was called) and ``vqi_poll`` (one per call);
-``fire_event`` calls the callback at once.  The ``break_*`` methods make a
+``fire_event`` calls the callback at once; ``start_threads`` starts native
+threads that call it on their own, as an SDK with threads of its own does,
+and ``set_delay`` keeps a caller waiting inside an SDK function.  The ``break_*`` methods make a
 function break the SDK's contract, to show the caller copes.
 
 The library is loaded with ``ctypes.PyDLL``, which keeps the interpreter lock
@@ -215,6 +217,10 @@ class StandIn(object):
             "vqsim_queue_thread_event": (None, [c.c_char_p, c.c_char_p, c.c_int]),
             "vqsim_fire_event": (c.c_int, [c.c_char_p, c.c_char_p, c.c_int]),
             "vqsim_pending_events": (c.c_int, []),
+            "vqsim_start_threads": (c.c_int, [c.c_char_p, c.c_int, c.c_longlong, c.c_int]),
+            "vqsim_join_threads": (c.c_longlong, [c.c_int]),
+            "vqsim_running_threads": (c.c_int, []),
+            "vqsim_set_delay": (c.c_int, [c.c_char_p, c.c_int]),
             "vqsim_break": (c.c_int, [c.c_char_p, c.c_int, c.c_int]),
             "vqsim_callback_address": (c.c_ulonglong, []),
             "vqsim_simulate": (c.c_int, [c.c_char_p]),
@@ -335,6 +341,33 @@ class StandIn(object):
 
     def pending_events(self):
         return self.lib.vqsim_pending_events()
+
+    def start_threads(self, text, threads=1, count=1, interval_us=0):
+        """Starts ``threads`` native threads that call the registered callback
+        on their own, all at once, and returns (the caller goes on) the number
+        of the first.  Each sends ``count`` events (None: until
+        ``join_threads(stop=True)``) with ``text`` and the payload
+        ``thread=<number>;seq=<n>`` (``decode`` reads it), n counting up from
+        0 in sending order, waiting ``interval_us`` microseconds after each."""
+        text = _bytes_or_none(text, "event text")
+        if text is None:
+            raise TypeError("event text must be bytes")
+        first = self.lib.vqsim_start_threads(text, threads, -1 if count is None else count, interval_us)
+        if first < 0:
+            raise ValueError("invalid arguments to start_threads: %r threads, interval %r" % (threads, interval_us))
+        return first
+
+    def join_threads(self, stop=False):
+        """Waits for the threads that end by themselves (``stop``: stops the
+        endless ones first and waits for all); the events they sent."""
+        return self.lib.vqsim_join_threads(1 if stop else 0)
+
+    def running_threads(self):
+        return self.lib.vqsim_running_threads()
+
+    def set_delay(self, fn, microseconds):
+        """Every later call of ``fn`` waits this long inside the SDK first."""
+        self._check(self.lib.vqsim_set_delay(_name(fn), microseconds), fn, "be delayed")
 
     def callback_address(self):
         """Address of the registered event callback, 0 if none."""

@@ -47,6 +47,7 @@ int lookup(const char* name, unsigned feature) {
 using namespace vqsim;
 
 extern "C" void vqsim_reset(void) {
+  vqsim_join_threads(1);
   pass::flush_recording();
   sim::reset();
   State& s = state();
@@ -60,7 +61,9 @@ extern "C" void vqsim_reset(void) {
     slot.break_mode = VQSIM_BREAK_NONE;
     slot.break_length = 0;
     slot.count = 0;
+    slot.delay_us = 0;
   }
+  any_delay.store(false);
   s.calls.clear();
   s.events.clear();
   s.fixed_clock = false;
@@ -165,6 +168,17 @@ extern "C" int vqsim_pending_events(void) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   return static_cast<int>(s.events.size());
+}
+
+extern "C" int vqsim_set_delay(const char* fn, int microseconds) {
+  int id = lookup(fn, kNone);
+  if (id < 0) return id;
+  if (microseconds < 0) return VQSIM_INVALID_ARGUMENT;
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.slots[id].delay_us = microseconds;
+  if (microseconds > 0) any_delay.store(true);
+  return VQSIM_OK;
 }
 
 extern "C" int vqsim_break(const char* fn, int mode, int length) {

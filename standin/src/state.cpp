@@ -187,6 +187,18 @@ std::string trace_line(Fn fn, const std::vector<Arg>& args) {
   return line;
 }
 
+std::atomic<bool> any_delay{false};
+
+void pause(Fn fn) {
+  State& s = state();
+  int delay;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    delay = s.slots[fn].delay_us;
+  }
+  if (delay > 0) std::this_thread::sleep_for(std::chrono::microseconds(delay));
+}
+
 bool observing() {
   return trace_enabled() || state().recording.load(std::memory_order_relaxed);
 }

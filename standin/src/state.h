@@ -53,9 +53,15 @@ bool tracing();
 std::string trace_line(Fn fn, const std::vector<Arg>& args);
 void commit(Fn fn, std::vector<Arg>&& args);
 
+// Set once a function has a delay (vqsim_set_delay), until the next reset.
+extern std::atomic<bool> any_delay;
+// Waits the delay set for `fn`, if any.
+void pause(Fn fn);
+
 // Records a call of `fn` with its arguments, if anyone is looking.
 template <class... A>
 void note(Fn fn, const A&... a) {
+  if (any_delay.load(std::memory_order_relaxed)) pause(fn);
   if (!observing()) return;
   std::vector<Arg> args;
   args.reserve(sizeof...(A) + 1);
@@ -98,6 +104,7 @@ struct Slot {
   int break_mode = 0;
   int break_length = 0;
   long long count = 0;  // recorded calls
+  int delay_us = 0;     // vqsim_set_delay
 };
 
 struct Event {

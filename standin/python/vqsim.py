@@ -630,8 +630,9 @@ def _shortest(value):
     if value in (float("inf"), float("-inf")):
         return "inf" if value > 0 else "-inf"
     import decimal
-    sign, digits, exponent = decimal.Decimal(repr(value)).as_tuple()
-    digits = "".join(map(str, digits)).lstrip("0") or "0"
+    parts = decimal.Decimal(repr(value)).as_tuple()  # a finite value: its exponent is an int
+    sign, exponent = parts.sign, int(parts.exponent)
+    digits = "".join(map(str, parts.digits)).lstrip("0") or "0"
     while len(digits) > 1 and digits.endswith("0"):
         digits, exponent = digits[:-1], exponent + 1
     if digits == "0":

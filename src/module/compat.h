@@ -94,9 +94,12 @@ inline bool holds_thread_state(PyThreadState* ts) { return ts && ts->thread_id =
 // levels past the limit for as long as the depth stays near it after an
 // overflow).  The count is read from the thread state, a public struct up
 // to 3.10 whose counters each version renamed: a depth counting up to the
-// limit (3.8 to 3.10), a count of levels remaining (3.11), and from 3.12 a
-// count for Python frames and a fixed one for C frames, which the bridge's
-// levels also use and which leaves room to report the error.
+// limit (3.8 to 3.10), a count of levels remaining (3.11), in 3.12 and 3.13
+// a count for Python frames and a fixed one for C frames, which the bridge's
+// levels also use and which leaves room to report the error, and from 3.14
+// the Python frames' count alone: the C count is gone, and the interpreter
+// checks C recursion against the thread's stack itself (raising
+// RecursionError, which the bridge reports like any other failure).
 inline int recursion_left(PyThreadState* ts) {
 #if PY_VERSION_HEX >= 0x030E0000
     return ts->py_recursion_remaining;

@@ -430,7 +430,9 @@ def test_events_from_sdk_threads(threaded, where):
     on_sdk_threads = sum(ident != threading.get_ident() for _, ident, _ in got)
     if AT_ONCE and where == "parked":  # all but those sent before the caller was parked
         assert on_sdk_threads > sent // 2
-    elif where != "flood":  # which may all come before the caller is parked
+    elif where != "flood" and not (AT_ONCE and where == "callable"):
+        # (a flood may all come before the caller is parked; up to 3.11 an
+        # event may come at once while py_vqi_run waits around the callable)
         assert on_sdk_threads == 0
 
 

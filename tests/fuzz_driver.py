@@ -790,6 +790,10 @@ class Fuzzer(object):
         if r < 0.4:
             if name in vars(cls):
                 delattr(cls, name)
+        elif name == "__getitem__":
+            # An item reader that never raises makes `in` and iteration
+            # endless, as for any class; a hook fails now and then.
+            setattr(cls, name, self.kit.callable())
         elif r < 0.7:
             setattr(cls, name, rng.choice([property(self.kit.Callable(returns=self.kit.Value(1))),
                                            self.kit.callable(), self.kit.Value(0)]))

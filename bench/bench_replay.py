@@ -73,6 +73,7 @@ elif what == "simulated":
 
 
 def worker(what, n, env, *extra):
+    os.sync()  # the files of the runs before are on disk: their writing-out does not share this run's cores
     out = subprocess.run([sys.executable, "-c", WORKER, what, str(n), "1"] + list(extra), env=dict(os.environ, **env),
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
     if out.returncode != 0:

@@ -9,18 +9,21 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <deque>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <type_traits>
+#include <utility>
 
 namespace vqsim::rec {
 
@@ -100,50 +103,143 @@ const std::string& interface_text() {
 
 // ---- Arguments as JSON ----
 
-std::string args_json(const std::vector<Arg>& args, unsigned secret_mask, bool comparable) {
-  static const char digits[] = "0123456789abcdef";
-  std::size_t size = 2;
-  for (const Arg& arg : args) size += 2 * arg.bytes.size() + 24;
-  std::string out;
-  out.reserve(size);
-  out += '[';
-  for (std::size_t k = 0; k < args.size(); ++k) {
-    const Arg& arg = args[k];
-    if (k) out += ',';
+namespace {
+
+// A growable byte buffer that keeps its memory when cleared and never
+// zero-fills what it hands out.
+class Bytes {
+ public:
+  Bytes() = default;
+  Bytes(const Bytes&) = delete;
+  Bytes& operator=(const Bytes&) = delete;
+  ~Bytes() { std::free(data_); }
+  const char* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  void clear() { size_ = 0; }
+  void swap(Bytes& other) {
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    std::swap(capacity_, other.capacity_);
+  }
+  // `n` more bytes at the end, uninitialised.
+  char* extend(std::size_t n) {
+    if (n > capacity_ - size_) {
+      std::size_t capacity = std::max(std::max(capacity_ * 2, size_ + n), std::size_t(4096));
+      char* grown = static_cast<char*>(std::realloc(data_, capacity));
+      if (!grown) throw std::bad_alloc();
+      data_ = grown;
+      capacity_ = capacity;
+    }
+    char* at = data_ + size_;
+    size_ += n;
+    return at;
+  }
+  void append(const char* p, std::size_t n) {
+    if (n) std::memcpy(extend(n), p, n);
+  }
+  template <std::size_t N>
+  void append(const char (&text)[N]) {
+    append(text, N - 1);
+  }
+
+ private:
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+// An argument as the JSON writer reads it: an Arg, or one queued for the file.
+struct ArgView {
+  Arg::Kind kind;
+  long long i;
+  unsigned long long u;
+  double f;
+  const char* data;  // Bytes
+  std::size_t size;
+};
+
+// Two hex digits for every byte value.
+struct HexPairs {
+  char pair[256][2];
+  constexpr HexPairs() : pair{} {
+    const char* digits = "0123456789abcdef";
+    for (int b = 0; b < 256; ++b) {
+      pair[b][0] = digits[b >> 4];
+      pair[b][1] = digits[b & 15];
+    }
+  }
+};
+constexpr HexPairs kHex;
+
+template <class T>
+void append_number(Bytes& out, T value) {
+  char text[64];
+  out.append(text, static_cast<std::size_t>(std::to_chars(text, text + sizeof text, value).ptr - text));
+}
+
+ArgView view_of(const Arg& arg) {
+  return {arg.kind, arg.i, arg.u, arg.f, arg.bytes.data(), arg.bytes.size()};
+}
+
+void write_args(Bytes& out, const ArgView* args, std::size_t n, unsigned secret_mask, bool comparable) {
+  out.append("[");
+  for (std::size_t k = 0; k < n; ++k) {
+    const ArgView& arg = args[k];
+    if (k) out.append(",");
     if (k < 32 && (secret_mask >> k) & 1u) {
-      out += "[\"s\"]";
+      out.append("[\"s\"]");
       continue;
     }
     switch (arg.kind) {
-      case Arg::Kind::Null: out += "[\"n\"]"; break;
+      case Arg::Kind::Null: out.append("[\"n\"]"); break;
       case Arg::Kind::Bytes: {
-        out += "[\"b\",\"";
-        std::size_t at = out.size();
-        out.resize(at + 2 * arg.bytes.size());
-        char* p = &out[at];
-        for (unsigned char c : arg.bytes) {
-          *p++ = digits[c >> 4];
-          *p++ = digits[c & 15];
+        out.append("[\"b\",\"");
+        char* p = out.extend(2 * arg.size);
+        const auto* bytes = reinterpret_cast<const unsigned char*>(arg.data);
+        for (std::size_t j = 0; j < arg.size; ++j, p += 2) std::memcpy(p, kHex.pair[bytes[j]], 2);
+        out.append("\"]");
+        break;
+      }
+      case Arg::Kind::Int:
+        out.append("[\"i\",");
+        append_number(out, arg.i);
+        out.append("]");
+        break;
+      case Arg::Kind::Addr:
+        if (comparable) {
+          out.append("[\"p\"]");
+        } else {
+          out.append("[\"p\",");
+          append_number(out, arg.u);
+          out.append("]");
         }
-        out += "\"]";
         break;
-      }
-      case Arg::Kind::Int: out += "[\"i\"," + std::to_string(arg.i) + "]"; break;
-      case Arg::Kind::Addr: out += comparable ? "[\"p\"]" : "[\"p\"," + std::to_string(arg.u) + "]"; break;
-      case Arg::Kind::Float: {
-        char text[64];
-        auto end = std::to_chars(text, text + sizeof text, arg.f).ptr;
-        out += "[\"f\",\"" + std::string(text, end) + "\"]";
+      case Arg::Kind::Float:
+        out.append("[\"f\",\"");
+        append_number(out, arg.f);
+        out.append("\"]");
         break;
-      }
-      case Arg::Kind::Bool: out += arg.i ? "[\"t\",true]" : "[\"t\",false]"; break;
-      case Arg::Kind::OutNull: out += "[\"on\"]"; break;
-      case Arg::Kind::OutSet: out += "[\"os\"]"; break;
-      case Arg::Kind::OutLen: out += "[\"m\"]"; break;
+      case Arg::Kind::Bool:
+        if (arg.i) out.append("[\"t\",true]");
+        else out.append("[\"t\",false]");
+        break;
+      case Arg::Kind::OutNull: out.append("[\"on\"]"); break;
+      case Arg::Kind::OutSet: out.append("[\"os\"]"); break;
+      case Arg::Kind::OutLen: out.append("[\"m\"]"); break;
     }
   }
-  out += ']';
-  return out;
+  out.append("]");
+}
+
+}  // namespace
+
+std::string args_json(const std::vector<Arg>& args, unsigned secret_mask, bool comparable) {
+  std::vector<ArgView> views;
+  views.reserve(args.size());
+  for (const Arg& arg : args) views.push_back(view_of(arg));
+  Bytes out;
+  write_args(out, views.data(), views.size(), secret_mask, comparable);
+  return std::string(out.data(), out.size());
 }
 
 namespace {
@@ -358,18 +454,83 @@ constexpr std::size_t kMaxQueuedBytes = 16u << 20;      // of their payloads
 constexpr std::size_t kWakeAt = 1024;                   // a full batch wakes the writer at once
 constexpr auto kBatchInterval = std::chrono::milliseconds(20);
 
-std::size_t bytes_of(const Record& r) {
-  std::size_t n = sizeof(Record) + r.result.response.size() + r.text.size();
-  for (const Arg& arg : r.args) n += sizeof(Arg) + arg.bytes.size();
+// A record as queued for the writer: a Head, then for each argument an
+// ArgHead and its bytes, then the event's text, then the response, each
+// part padded to 8 bytes.  The caller copies its record into the queue and
+// allocates nothing there; the writer reads the records where they are.
+enum : std::uint8_t {
+  kEvent = 1, kFinished = 2, kHasText = 4, kHasResponse = 8, kHasRet = 16, kHasReal = 32, kHasLen = 64
+};
+
+struct Head {
+  std::uint64_t size;  // of the whole record
+  std::uint64_t text_size;
+  std::uint64_t response_size;
+  std::uint32_t nargs;
+  std::uint16_t fn;
+  std::uint8_t flags;
+  std::int32_t count;
+  long long seq, end_seq, time_ns, thread, ret, response_len;
+  double real;
+};
+
+struct ArgHead {
+  std::uint64_t size;
+  Arg::Kind kind;
+  long long i;
+  unsigned long long u;
+  double f;
+};
+
+constexpr std::size_t padded(std::size_t n) { return (n + 7) & ~std::size_t(7); }
+
+std::size_t queued_size(const Record& r) {
+  std::size_t n = sizeof(Head) + padded(r.text.size()) + padded(r.result.response.size());
+  for (const Arg& arg : r.args) n += sizeof(ArgHead) + padded(arg.bytes.size());
   return n;
+}
+
+char* put_bytes(char* at, const std::string& bytes) {
+  if (!bytes.empty()) std::memcpy(at, bytes.data(), bytes.size());
+  return at + padded(bytes.size());
+}
+
+void enqueue(const Record& r, std::size_t size, char* at) {
+  const Result& res = r.result;
+  Head head{};
+  head.size = size;
+  head.text_size = r.text.size();
+  head.response_size = res.response.size();
+  head.nargs = static_cast<std::uint32_t>(r.args.size());
+  head.fn = static_cast<std::uint16_t>(r.fn);
+  head.flags = static_cast<std::uint8_t>((r.event ? kEvent : 0) | (r.finished ? kFinished : 0) |
+                                         (r.has_text ? kHasText : 0) | (res.has_response ? kHasResponse : 0) |
+                                         (res.has_ret ? kHasRet : 0) | (res.has_real ? kHasReal : 0) |
+                                         (res.has_len ? kHasLen : 0));
+  head.count = r.count;
+  head.seq = r.seq;
+  head.end_seq = r.end_seq;
+  head.time_ns = r.time_ns;
+  head.thread = r.thread;
+  head.ret = res.ret;
+  head.response_len = res.response_len;
+  head.real = res.real;
+  std::memcpy(at, &head, sizeof head);
+  at += sizeof head;
+  for (const Arg& arg : r.args) {
+    ArgHead a{arg.bytes.size(), arg.kind, arg.i, arg.u, arg.f};
+    std::memcpy(at, &a, sizeof a);
+    at = put_bytes(at + sizeof a, arg.bytes);
+  }
+  put_bytes(put_bytes(at, r.text), res.response);
 }
 
 struct Recorder {
   std::mutex mutex;
   std::condition_variable wake;      // the writer: work or a flush
   std::condition_variable progress;  // waiting callers: space, or a flush done
-  std::deque<Record> queue;
-  std::size_t queued_bytes = 0;
+  Bytes queue;                       // the records queued, back to back
+  std::size_t queued = 0;            // how many
   unsigned long long pushed = 0, written = 0, flush_target = 0;
   bool stopping = false;
   bool running = false;
@@ -378,10 +539,14 @@ struct Recorder {
   std::string failure;  // the first write error, reported once
   sqlite3* db = nullptr;
   sqlite3_stmt* insert_call = nullptr;
+  sqlite3_stmt* replace_call = nullptr;  // a loop call, written again once it returns
   sqlite3_stmt* insert_event = nullptr;
   std::thread writer;
+  // The writer's own.
+  Bytes json;
+  std::vector<ArgView> views;
 
-  void write(std::deque<Record>& batch);
+  void write(const Bytes& batch);
   void run();
 };
 
@@ -390,46 +555,71 @@ Recorder& recorder() {
   return *instance;
 }
 
-void bind_blob(sqlite3_stmt* stmt, int column, bool present, const std::string& bytes) {
-  if (present) sqlite3_bind_blob64(stmt, column, bytes.data(), bytes.size(), SQLITE_STATIC);
+// Binds every column, NULL where `present` is false: nothing is cleared between rows.
+void bind_blob(sqlite3_stmt* stmt, int column, bool present, const char* bytes, std::size_t size) {
+  if (present) sqlite3_bind_blob64(stmt, column, size ? bytes : "", size, SQLITE_STATIC);
   else sqlite3_bind_null(stmt, column);
 }
 
-void Recorder::write(std::deque<Record>& batch) {
+void bind_int(sqlite3_stmt* stmt, int column, bool present, long long value) {
+  if (present) sqlite3_bind_int64(stmt, column, value);
+  else sqlite3_bind_null(stmt, column);
+}
+
+void Recorder::write(const Bytes& batch) {
   if (!failure.empty()) return;
 
   int rc = sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
-  for (Record& r : batch) {
+  for (const char *p = batch.data(), *end = p + batch.size(); p < end;) {
     if (rc != SQLITE_OK && rc != SQLITE_DONE) break;
-    sqlite3_stmt* stmt = r.event ? insert_event : insert_call;
-    sqlite3_reset(stmt);
-    sqlite3_clear_bindings(stmt);
-    sqlite3_bind_int64(stmt, 1, r.seq);
-    if (r.event) {
-      sqlite3_bind_int64(stmt, 2, r.time_ns);
-      sqlite3_bind_int64(stmt, 3, r.thread);
-      bind_blob(stmt, 4, r.has_text, r.text);
-      bind_blob(stmt, 5, r.result.has_response, r.result.response);
-      sqlite3_bind_int(stmt, 6, r.count);
+    Head h;
+    std::memcpy(&h, p, sizeof h);
+    const char* at = p + sizeof h;
+    p += h.size;
+    views.clear();
+    for (std::uint32_t k = 0; k < h.nargs; ++k) {
+      ArgHead a;
+      std::memcpy(&a, at, sizeof a);
+      at += sizeof a;
+      views.push_back({a.kind, a.i, a.u, a.f, at, a.size});
+      at += padded(a.size);
+    }
+    const char* text = at;
+    const char* response = text + padded(h.text_size);
+    const bool has_response = h.flags & kHasResponse;
+    if (h.flags & kEvent) {
+      sqlite3_stmt* stmt = insert_event;
+      sqlite3_reset(stmt);
+      sqlite3_bind_int64(stmt, 1, h.seq);
+      sqlite3_bind_int64(stmt, 2, h.time_ns);
+      sqlite3_bind_int64(stmt, 3, h.thread);
+      bind_blob(stmt, 4, h.flags & kHasText, text, h.text_size);
+      bind_blob(stmt, 5, has_response, response, h.response_size);
+      sqlite3_bind_int(stmt, 6, h.count);
       rc = sqlite3_step(stmt);
       continue;
     }
-    const Result& res = r.result;
-    unsigned mask = secrets ? 0 : secret_arguments(r.fn);
-    std::string args = args_json(r.args, mask, false);
-    if (r.finished) sqlite3_bind_int64(stmt, 2, r.end_seq);
-    sqlite3_bind_int64(stmt, 3, r.time_ns);
-    sqlite3_bind_int64(stmt, 4, r.thread);
-    sqlite3_bind_text(stmt, 5, kFunctions[r.fn].name, -1, SQLITE_STATIC);
-    sqlite3_bind_text(stmt, 6, args.data(), static_cast<int>(args.size()), SQLITE_STATIC);
-    if (res.has_ret) sqlite3_bind_int64(stmt, 7, res.ret);
-    if (res.has_real) sqlite3_bind_double(stmt, 8, res.real);
-    if (res.has_response && !secrets && secret_result(r.fn)) {
+    const Fn fn = static_cast<Fn>(h.fn);
+    const bool finished = h.flags & kFinished;
+    sqlite3_stmt* stmt = finished && (fn == FN_vqi_run || fn == FN_vqi_poll) ? replace_call : insert_call;
+    sqlite3_reset(stmt);
+    json.clear();
+    write_args(json, views.data(), views.size(), secrets ? 0 : secret_arguments(fn), false);
+    sqlite3_bind_int64(stmt, 1, h.seq);
+    bind_int(stmt, 2, finished, h.end_seq);
+    sqlite3_bind_int64(stmt, 3, h.time_ns);
+    sqlite3_bind_int64(stmt, 4, h.thread);
+    sqlite3_bind_text(stmt, 5, kFunctions[fn].name, -1, SQLITE_STATIC);
+    sqlite3_bind_text(stmt, 6, json.data(), static_cast<int>(json.size()), SQLITE_STATIC);
+    bind_int(stmt, 7, h.flags & kHasRet, h.ret);
+    if (h.flags & kHasReal) sqlite3_bind_double(stmt, 8, h.real);
+    else sqlite3_bind_null(stmt, 8);
+    if (has_response && !secrets && secret_result(fn)) {
       sqlite3_bind_text(stmt, 9, kSecret, -1, SQLITE_STATIC);
     } else {
-      bind_blob(stmt, 9, res.has_response, res.response);
+      bind_blob(stmt, 9, has_response, response, h.response_size);
     }
-    if (res.has_len) sqlite3_bind_int64(stmt, 10, res.response_len);
+    bind_int(stmt, 10, h.flags & kHasLen, h.response_len);
     rc = sqlite3_step(stmt);
   }
   if (rc == SQLITE_OK || rc == SQLITE_DONE) rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
@@ -442,22 +632,22 @@ void Recorder::write(std::deque<Record>& batch) {
 }
 
 void Recorder::run() {
-  std::deque<Record> batch;
+  Bytes batch;
   std::unique_lock<std::mutex> lock(mutex);
   for (;;) {
     wake.wait_for(lock, kBatchInterval,
-                  [this] { return stopping || flush_target > written || queue.size() >= kWakeAt; });
+                  [this] { return stopping || flush_target > written || queued >= kWakeAt; });
     batch.swap(queue);
-    queued_bytes = 0;
+    std::size_t n = queued;
+    queued = 0;
     lock.unlock();
     progress.notify_all();
-    std::size_t n = batch.size();
     if (n) write(batch);
     batch.clear();
     lock.lock();
     written += n;
     progress.notify_all();
-    if (stopping && queue.empty()) break;
+    if (stopping && !queued) break;
   }
 }
 
@@ -524,8 +714,10 @@ bool start_recorder(const std::string& path, const std::string& library, const s
   if (rc != SQLITE_DONE || sqlite3_exec(r.db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
     return fail_with(error, r.db, "cannot be written", path);
   // A loop call is written when it starts and again, complete, when it returns.
-  if (sqlite3_prepare_v2(r.db, "INSERT OR REPLACE INTO calls VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)",
-                         -1, &r.insert_call, nullptr) != SQLITE_OK ||
+  if (sqlite3_prepare_v2(r.db, "INSERT INTO calls VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)", -1,
+                         &r.insert_call, nullptr) != SQLITE_OK ||
+      sqlite3_prepare_v2(r.db, "INSERT OR REPLACE INTO calls VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)",
+                         -1, &r.replace_call, nullptr) != SQLITE_OK ||
       sqlite3_prepare_v2(r.db, "INSERT INTO events VALUES (?1, ?2, ?3, ?4, ?5, ?6)", -1, &r.insert_event,
                          nullptr) != SQLITE_OK)
     return fail_with(error, r.db, "cannot be written", path);
@@ -538,15 +730,15 @@ bool recorder_running() { return recorder().running; }
 
 void push(Record&& record) {
   Recorder& r = recorder();
-  std::size_t bytes = bytes_of(record);
+  std::size_t size = queued_size(record);
   std::unique_lock<std::mutex> lock(r.mutex);
   if (!r.running || r.stopping) return;
   // Never lose a record: a caller waits while the buffer is full.
-  r.progress.wait(lock, [&r] { return r.queue.size() < kMaxQueued && r.queued_bytes < kMaxQueuedBytes; });
-  r.queue.push_back(std::move(record));
-  r.queued_bytes += bytes;
+  r.progress.wait(lock, [&r] { return r.queued < kMaxQueued && r.queue.size() < kMaxQueuedBytes; });
+  enqueue(record, size, r.queue.extend(size));
+  ++r.queued;
   ++r.pushed;
-  if (r.queue.size() == kWakeAt) r.wake.notify_one();
+  if (r.queued == kWakeAt) r.wake.notify_one();
 }
 
 void flush() {
@@ -569,6 +761,7 @@ void stop_recorder() {
   r.writer.join();
   std::lock_guard<std::mutex> lock(r.mutex);
   sqlite3_finalize(r.insert_call);
+  sqlite3_finalize(r.replace_call);
   sqlite3_finalize(r.insert_event);
   sqlite3_close(r.db);  // the last connection folds the write-ahead log back in
   r.db = nullptr;

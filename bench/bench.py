@@ -108,11 +108,13 @@ def load_peers(peers):
             import bench_cy
             mods[peer] = bench_cy
         elif peer == "pybind11":
-            import bench_pb11_api
-            mods[peer] = bench_pb11_api
+            import bench_adapt
+            import bench_pb11
+            mods[peer] = bench_adapt.as_python_sees(bench_pb11)
         elif peer == "nanobind":
-            import bench_nb_api
-            mods[peer] = bench_nb_api
+            import bench_adapt
+            import bench_nb
+            mods[peer] = bench_adapt.as_python_sees(bench_nb)
         elif peer == "ctypes":
             import bench_ctypes
             mods[peer] = bench_ctypes

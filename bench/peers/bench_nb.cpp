@@ -2,7 +2,7 @@
 // would bind the same SDK functions.  Module globals (CSDK_OPERATE_SUCCESS,
 // IS_PY2, f) are attributes of this module, read at every call or event.
 // Members that c_sdk decorates get the Python-level decorator in
-// bench_nb_api.py, which hands them bytes; nanobind takes a `const char*`
+// bench_adapt.py, which hands them bytes; nanobind takes a `const char*`
 // only from a str, so the C strings are taken as nb::bytes.
 #include <nanobind/nanobind.h>
 

@@ -2,7 +2,7 @@
 // would bind the same SDK functions.  Module globals (CSDK_OPERATE_SUCCESS,
 // IS_PY2, f) are attributes of this module, read at every call or event.
 // Members that c_sdk decorates get the Python-level decorator in
-// bench_pb11_api.py.
+// bench_adapt.py.
 #include <pybind11/pybind11.h>
 
 #include "sdk/vqsdk.h"

@@ -242,7 +242,10 @@ print(json.dumps(results))
      (("queue_event", b"on_\xff", None, -1), "c_sdk.vqi_poll()"),
      (("queue_event", None, b"data", 4), "c_sdk.vqi_poll()"),
      (("queue_event", b"on_tick", b"\x00p", None), "c_sdk.vqi_poll()")],
-], ids=["responses in order", "statuses", "texts and addresses", "clocks", "broken contracts"])
+    # Every kind of argument, and records larger than the recorder's queue (16 MB) together.
+    [(None, "c_sdk.py_vqi_set_backtest_config('2024-01-01', b'', 1e6, -0.0, float('nan'), 5e-324, 1, 2, 3, 0, 2, True)"),
+     (None, "[len(c_sdk.py_vqi_history_bars_pb(bytes(range(256)) * 24000 + bytes([k]))) for k in range(4)]")],
+], ids=["responses in order", "statuses", "texts and addresses", "clocks", "broken contracts", "arguments"])
 def test_every_kind_of_answer_comes_back_as_recorded(tmp_path, steps):
     path = tmp_path / "shapes.db"
     code = SHAPES % (steps,)

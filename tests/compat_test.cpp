@@ -108,8 +108,21 @@ TEST(Compat, ThreadStateIsSeenPerThread) {
     PyThreadState* ts = compat::thread_state_if_any();
     EXPECT_EQ(ts->thread_id, PyThread_get_thread_ident());
     EXPECT_EQ(compat::this_thread_id(), static_cast<unsigned long>(pthread_self()));
-    EXPECT_TRUE(compat::holds_thread_state(ts));
-    std::thread([ts, &other] { other = compat::holds_thread_state(ts); }).join();
+    EXPECT_TRUE(compat::owns_thread_state(ts));
+    // Another thread, without the interpreter and then with a thread state
+    // of its own; the one it sees (up to 3.11, ours) is never its own.
+    bool own = false;
+    PyThreadState* saved = PyEval_SaveThread();
+    std::thread([&other, &own] {
+        other = compat::owns_thread_state(compat::thread_state_if_any());
+        PyGILState_STATE g = PyGILState_Ensure();
+        own = compat::owns_thread_state(compat::thread_state_if_any());
+        PyGILState_Release(g);
+    }).join();
+    PyEval_RestoreThread(saved);
+    EXPECT_FALSE(other);
+    EXPECT_TRUE(own);
+    std::thread([ts, &other] { other = compat::owns_thread_state(ts); }).join();
     EXPECT_FALSE(other);
 }
 

@@ -70,17 +70,26 @@ inline PyThreadState* thread_state_if_any() { return _PyThreadState_UncheckedGet
 #endif
 
 // ---- threads of the SDK (the event bridge, module/sdkcall.h) ----
-// Whether the calling thread is the one `ts` (the current thread state) was
-// made for.  Up to 3.11 the current thread state is process-wide, so it
-// alone cannot tell the thread holding the interpreter from a native thread
-// of the SDK (from 3.12 a thread with a current thread state holds it).
-// `thread_id` (a public field of the thread state on every version) is its
-// thread's PyThread_get_thread_ident(), which is pthread_self() on Linux,
-// and glibc's pthread_self() on x86-64 is the thread pointer, read here in
-// one instruction instead of a call (the bridge does this at every event);
+// The calling thread's identity: PyThread_get_thread_ident() is
+// pthread_self() on Linux, and glibc's pthread_self() on x86-64 is the
+// thread pointer, read here in one instruction instead of a call;
 // tests/compat_test.cpp checks both.
 inline unsigned long this_thread_id() { return reinterpret_cast<unsigned long>(__builtin_thread_pointer()); }
-inline bool holds_thread_state(PyThreadState* ts) { return ts && ts->thread_id == this_thread_id(); }
+
+// Whether the calling thread holds the interpreter, `ts` being the current
+// thread state (thread_state_if_any()).  From 3.12 a thread has a current
+// thread state only while it holds the interpreter.  Up to 3.11 the current
+// thread state is process-wide: it is the calling thread's own only if it is
+// the one the interpreter's thread-state key gives this thread.  `ts` may
+// belong to another thread, which may free it at any moment, so it is
+// compared, never read.
+inline bool owns_thread_state(PyThreadState* ts) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return ts != nullptr;
+#else
+    return ts && ts == PyGILState_GetThisThreadState();
+#endif
+}
 
 // ---- recursion ----
 

@@ -209,7 +209,7 @@ int exec(PyObject* module) {
         if (!present && PyDict_SetItemString(modules, "c_sdk", module) < 0) failed_at = -1;
     }
     if (!failed_at && (init_function_type() < 0 || init_globals(ns) < 0 || init_helpers() < 0 ||
-                       sdkcall::deliver_held_at_exit() < 0))
+                       sdkcall::init() < 0))
         failed_at = -1;
     if (!failed_at) failed_at = run_body(module, ns);
     if (!failed_at) return 0;

@@ -1,70 +1,55 @@
 // Held events and the parked state (see sdkcall.h).
 #include "module/sdkcall.h"
 
+#include <pthread.h>
+
+#include <cerrno>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <type_traits>
+#include <new>
 
 namespace csdk {
 namespace sdkcall {
 
-std::atomic<bool> held{false};
-std::atomic<bool> delivering{false};
+bool unlocked = false;
+HeldEvents events;
+std::atomic<unsigned char> flags{0};
+__thread bool parked_here = false;
+__thread bool at_once_here = false;
 
 namespace {
 
-// One held event, its text and payload copied after it in the same block.
-struct Event {
-    Event* next;
-    int len;            // as the SDK gave it
-    bool has_text;      // false: the SDK gave a NULL text
-    bool has_data;      // false: a NULL payload
-    char* text() { return reinterpret_cast<char*>(this + 1); }
-    char* data() { return text() + std::strlen(text()) + 1; }
-};
+// Events taken from the queue and not yet delivered, oldest first: the
+// delivery under way.  Touched only by the thread holding the interpreter
+// (or the SDK thread delivering in its place), so that a run loop called
+// from the callable delivers the rest of them before anything newer.
+HeldEvent* pending_head = nullptr;
+HeldEvent* pending_tail = nullptr;
 
-// SDK threads may still call back while the process exits, after static
-// objects with destructors are gone: everything here is trivially
-// destructible.
-static_assert(std::is_trivially_destructible_v<std::mutex>, "the queue's lock must outlive exit");
-std::mutex queue_mutex;
-Event* queue_head = nullptr;  // guarded by queue_mutex
-Event* queue_tail = nullptr;
-unsigned lost_events = 0;     // guarded by queue_mutex
-std::atomic<bool> closed{false};
-
-// The events held now, oldest first; `lost` counts those that could not be copied.
-Event* take_all(unsigned& lost) {
-    std::lock_guard<std::mutex> lock(queue_mutex);
-    Event* first = queue_head;
-    queue_head = queue_tail = nullptr;
-    lost = lost_events;
-    lost_events = 0;
-    held.store(false, std::memory_order_seq_cst);
-    return first;
-}
-
-void run(Event* e, unsigned lost) {
-    while (e) {
-        Event* next = e->next;
-        event_sink(e->has_text ? e->text() : nullptr, e->has_data ? e->data() : nullptr, e->len);
-        std::free(e);
-        e = next;
-    }
-    if (lost) loss_sink(lost);
-}
-
-// Delivers `batch` with the pending exception set aside.
-void run_batch(Event* batch, unsigned lost) {
+// Delivers what is held now, after the rest of a delivery under way, with
+// the pending exception set aside.
+void drain() {
     PyObject* exc = compat::take_exception();
-    run(batch, lost);
+    HeldEvents::Taken t = events.take();
+    if (t.first) {
+        if (pending_tail) pending_tail->next = t.first;
+        else pending_head = t.first;
+        pending_tail = t.last;
+    }
+    while (HeldEvent* e = pending_head) {
+        pending_head = e->next;
+        if (!pending_head) pending_tail = nullptr;
+        event_sink(e->has_text ? e->text() : nullptr, e->has_data ? e->data() : nullptr, e->len);
+        events.release(e);
+    }
+    if (t.lost || t.dropped) loss_sink(t.lost, t.dropped, events.limit());
     compat::restore_exception(exc);
 }
 
 // The SDK thread delivering at once and the thread state it borrows.
-std::atomic<unsigned long> deliverer{0};
 std::atomic<PyThreadState*> borrowed{nullptr};
 
 // Where a caller waits for an SDK thread's delivery to end.  Made once and
@@ -78,8 +63,6 @@ Waiting& waiting() {
     return *w;
 }
 
-unsigned long this_thread() { return compat::this_thread_id(); }
-
 // On an SDK thread, with the event just held: while the Python caller is
 // parked inside the SDK, deliver what is held in its place.  One SDK thread
 // at a time; events held meanwhile by others are delivered by it too, batch
@@ -87,22 +70,19 @@ unsigned long this_thread() { return compat::this_thread_id(); }
 void deliver_at_once() {
     for (;;) {
         unsigned expected = Parked;
-        if (!state.compare_exchange_strong(expected, Delivering, std::memory_order_seq_cst)) return;
+        if (!state.compare_exchange_strong(expected, DeliveringAtOnce, std::memory_order_seq_cst)) return;
         // The parked caller holds the interpreter and its thread state is
         // the current one for every thread.
         borrowed.store(compat::thread_state_if_any(), std::memory_order_seq_cst);
-        deliverer.store(this_thread(), std::memory_order_relaxed);
-        delivering.store(true, std::memory_order_relaxed);
-        do {
-            unsigned lost;
-            Event* batch = take_all(lost);
-            if (!batch && !lost) break;
-            run_batch(batch, lost);
-        } while (!(state.load(std::memory_order_seq_cst) & Leave));
-        delivering.store(false, std::memory_order_relaxed);
-        deliverer.store(0, std::memory_order_relaxed);
+        at_once_here = true;
+        set_delivering(true);
+        while ((any_held() || pending_head) &&
+               !(state.load(std::memory_order_seq_cst) & Leave))
+            drain();
+        set_delivering(false);
+        at_once_here = false;
         borrowed.store(nullptr, std::memory_order_seq_cst);
-        expected = Delivering;
+        expected = DeliveringAtOnce;
         if (!state.compare_exchange_strong(expected, Parked, std::memory_order_seq_cst)) {
             // The caller's SDK call has returned and it waits.
             Waiting& w = waiting();
@@ -115,17 +95,93 @@ void deliver_at_once() {
         }
         // An event held while this thread finished finds the caller parked
         // again only through this check.
-        if (!held.load(std::memory_order_seq_cst)) return;
+        if (!any_held()) return;
     }
+}
+
+// ---- fork ----
+// The queue's locks are held only for moments, never while waiting for the
+// interpreter, so the forking thread takes them first: the child gets them
+// in a known state, and none of the parent's events.
+
+void before_fork() {
+    events.before_fork();
+    waiting().mutex.lock();
+    unlocked_before_fork();
+}
+
+void after_fork_parent() {
+    unlocked_after_fork(false);
+    waiting().mutex.unlock();
+    events.after_fork_parent();
+}
+
+void after_fork_child() {
+    unlocked_after_fork(true);
+    new (&waiting().done) std::condition_variable;  // no thread of the parent waits here
+    waiting().mutex.unlock();
+    // A delivery under way in the forking thread finds nothing left.
+    HeldEvent* taken = pending_head;
+    pending_head = pending_tail = nullptr;
+    events.after_fork_child(taken);
+}
+
+// ---- exit ----
+
+PyObject* at_exit(PyObject*, PyObject*) {
+    events.close();
+    if (unlocked) exit_unlocked();
+    // What is held now is delivered, also when shutdown began inside a
+    // delivery (SystemExit from the callable), which will not go on.
+    bool outer = delivering();
+    set_delivering(true);
+    drain();
+    set_delivering(outer);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef at_exit_def = {"deliver_held_events", at_exit, METH_NOARGS, nullptr};
+
+int register_at_exit() {
+    PyObject* atexit = PyImport_ImportModule("atexit");
+    PyObject* fn = atexit ? PyCFunction_New(&at_exit_def, nullptr) : nullptr;
+    PyObject* r = fn ? PyObject_CallMethod(atexit, "register", "O", fn) : nullptr;
+    Py_XDECREF(r);
+    Py_XDECREF(fn);
+    Py_XDECREF(atexit);
+    return r ? 0 : -1;
+}
+
+// ---- settings ----
+
+[[gnu::cold]] int bad_setting(const char* name, const char* value, const char* takes) {
+    PyErr_Format(PyExc_ImportError, "%s must be %s, not '%s'", name, takes, value);
+    return -1;
+}
+
+int read_settings() {
+    const char* mode = std::getenv("CSDK_RUN_UNLOCKED");
+    if (mode && *mode && std::strcmp(mode, "0") != 0) {
+        if (std::strcmp(mode, "1") != 0)
+            return bad_setting("CSDK_RUN_UNLOCKED", mode, "0 (the run loop keeps the interpreter lock) or 1 (it lets go)");
+        unlocked = true;
+        flags.store(Unlocked, std::memory_order_relaxed);
+    }
+    const char* limit = std::getenv("CSDK_HELD_EVENTS_MAX_BYTES");
+    if (limit && *limit) {
+        const char* takes = "a number of bytes (0 for no limit)";
+        if (std::strspn(limit, "0123456789") != std::strlen(limit)) return bad_setting("CSDK_HELD_EVENTS_MAX_BYTES", limit, takes);
+        errno = 0;
+        unsigned long long n = std::strtoull(limit, nullptr, 10);
+        if (errno == ERANGE || n > SIZE_MAX) return bad_setting("CSDK_HELD_EVENTS_MAX_BYTES", limit, takes);
+        events.set_limit(static_cast<size_t>(n));
+    }
+    return 0;
 }
 
 }  // namespace
 
 std::atomic<unsigned> state{Idle};
-
-bool delivering_here() {
-    return delivering.load(std::memory_order_relaxed) && deliverer.load(std::memory_order_relaxed) == this_thread();
-}
 
 bool leave_slow(unsigned seen, PyThreadState* ts) {
     for (;;) {
@@ -148,66 +204,27 @@ bool leave_slow(unsigned seen, PyThreadState* ts) {
 }
 
 void deliver_held() {
-    if (delivering.load(std::memory_order_relaxed)) return;  // the delivery under way goes on
-    unsigned lost;
-    Event* batch = take_all(lost);
-    if (!batch && !lost) return;
-    delivering.store(true, std::memory_order_relaxed);
-    run_batch(batch, lost);
-    delivering.store(false, std::memory_order_relaxed);
+    if (delivering()) return;  // the delivery under way goes on
+    set_delivering(true);
+    drain();
+    set_delivering(false);
 }
 
 void hold(const char* text, const char* data, int len) noexcept {
-    if (closed.load(std::memory_order_seq_cst)) return;
-    size_t text_size = text ? std::strlen(text) : 0;
-    size_t data_size = data && len > 0 ? static_cast<size_t>(len) : 0;
-    auto* e = static_cast<Event*>(std::malloc(sizeof(Event) + text_size + 1 + data_size));
-    if (e) {
-        e->next = nullptr;
-        e->len = len;
-        e->has_text = text != nullptr;
-        e->has_data = data != nullptr;
-        std::memcpy(e->text(), text ? text : "", text_size + 1);
-        if (data_size) std::memcpy(e->data(), data, data_size);
-    }
-    {
-        std::lock_guard<std::mutex> lock(queue_mutex);
-        if (!e) {
-            ++lost_events;
-        } else if (queue_tail) {
-            queue_tail->next = e;
-            queue_tail = e;
-        } else {
-            queue_head = queue_tail = e;
-        }
-        held.store(true, std::memory_order_seq_cst);
-    }
+    if (events.push(text, data, len) == HeldEvents::Closed) return;
     if constexpr (!compat::per_thread_state) deliver_at_once();
 }
 
-namespace {
-
-PyObject* at_exit(PyObject*, PyObject*) {
-    closed.store(true, std::memory_order_seq_cst);
-    deliver_held();
-    Py_RETURN_NONE;
-}
-
-PyMethodDef at_exit_def = {"deliver_held_events", at_exit, METH_NOARGS, nullptr};
-
-}  // namespace
-
-int deliver_held_at_exit() {
-    static bool registered = false;
-    if (registered) return 0;
-    PyObject* atexit = PyImport_ImportModule("atexit");
-    PyObject* fn = atexit ? PyCFunction_New(&at_exit_def, nullptr) : nullptr;
-    PyObject* r = fn ? PyObject_CallMethod(atexit, "register", "O", fn) : nullptr;
-    Py_XDECREF(r);
-    Py_XDECREF(fn);
-    Py_XDECREF(atexit);
-    if (!r) return -1;
-    registered = true;
+int init() {
+    static bool done = false;
+    if (done) return 0;
+    if (read_settings() < 0 || register_at_exit() < 0) return -1;
+    if (int err = pthread_atfork(before_fork, after_fork_parent, after_fork_child)) {
+        errno = err;
+        PyErr_SetFromErrno(PyExc_ImportError);
+        return -1;
+    }
+    done = true;
     return 0;
 }
 

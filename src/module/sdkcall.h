@@ -4,21 +4,26 @@
 // An SDK may call the event callback from a native thread of its own, at any
 // moment: while the Python thread waits inside an SDK call, while it runs
 // Python code, while it is inside the event callable itself, several threads
-// at once.  Such a thread cannot run Python code while the Python thread
-// does, so the bridge copies the event (no Python memory, no Python code on
-// that thread) into one queue of held events, in arrival order, and returns
-// to the SDK.  Held events are delivered on the thread that holds the
-// interpreter, by the functions that call the SDK:
+// at once.  The module runs in one of two modes, chosen once at import by
+// $CSDK_RUN_UNLOCKED.
+//
+// By default (unset or 0) every SDK call keeps the interpreter lock, the run
+// loop included.  An SDK thread cannot run Python code while the Python
+// thread does, so the bridge copies its event (no Python memory, no Python
+// code on that thread) into one queue of held events, in arrival order, and
+// returns to the SDK.  Held events are delivered on the thread that holds
+// the interpreter, by the functions that call the SDK:
 //
 //   - when a binding or direct object starts, before it changes anything;
 //   - after its SDK call returns, before it returns;
-//   - from 3.12, before the bridge delivers an event on the Python thread
-//     itself (up to 3.11 the next delivery at once takes them, below).
+//   - before the bridge delivers an event on the Python thread itself.
 //
 // A delivery takes the events held when it begins and no more, so threads
 // that never stop cannot keep a binding from returning, and it does not
 // nest: a binding called from the callable during a delivery leaves the
-// held events to the delivery under way.
+// held events to the delivery under way.  The run loop (vqi_run, vqi_poll)
+// is the exception: called from the callable, it delivers held events as
+// any run does, the rest of the delivery under way first.
 //
 // Up to 3.11 (compat::per_thread_state false) the interpreter's current
 // thread state is process-wide, and an SDK thread that calls back while the
@@ -29,15 +34,27 @@
 // that is allowed: Idle while the thread holding the interpreter runs Python
 // code (or calls the SDK through other means), Parked while it waits inside
 // an SDK call, Delivering while an SDK thread delivers in its place (with
-// the Leave bit once the SDK call has returned and its caller waits).
+// the Leave bit once the SDK call has returned and its caller waits).  The
+// parked thread knows itself by a flag of its own (parked_here), so that no
+// thread ever reads a thread state it does not hold.
 //
-// Once interpreter shutdown begins, events from SDK threads are dropped.
+// With CSDK_RUN_UNLOCKED=1 the run loop lets go of the interpreter lock
+// while it is inside the SDK (module/unlocked.cpp), and events from any
+// thread are delivered at once, each taking the lock for its callable.
+//
+// Held events take at most $CSDK_HELD_EVENTS_MAX_BYTES of memory (256 MiB by
+// default, 0 for no limit); events past it are dropped and counted, and the
+// next delivery reports the count.  Once interpreter shutdown begins, events
+// from SDK threads are dropped.  A forked child starts with no held events.
 #pragma once
 #include <atomic>
+#include <cstddef>
 #include <tuple>
 #include <type_traits>
 
 #include "module/compat.h"
+#include "module/held.h"
+#include "sdk/vqsdk.h"
 
 namespace csdk {
 namespace sdkcall {
@@ -46,28 +63,47 @@ namespace sdkcall {
 // failure (the event bridge, src/session/callback.cpp).
 using EventSink = void (*)(const char* text, const char* data, int len);
 extern const EventSink event_sink;
-// Reports `n` events that were lost for want of memory to copy them.
-using LossSink = void (*)(unsigned n);
+// Reports events that were lost: `lost` for want of memory to copy them,
+// `dropped` past the limit of `limit` bytes on held events.
+using LossSink = void (*)(unsigned long long lost, unsigned long long dropped, size_t limit);
 extern const LossSink loss_sink;
+// The callbacks handed to the SDK in each mode (callback.cpp).
+extern "C" void callback_wrapper(const char* text, const char* data, int len);
+extern "C" void callback_unlocked(const char* text, const char* data, int len);
 
-// Makes events from SDK threads be dropped once interpreter shutdown begins,
-// after the held ones are delivered; called by the module's exec step.
-int deliver_held_at_exit();
+// Reads the settings from the environment, registers the exit delivery and
+// the fork handlers; called once by the module's exec step.  0, or -1 with
+// ImportError set.
+int init();
 
-// Set while events are held.  (Declared hidden, as the module's symbols
-// all are, so that the test at every call is a single load of it.)
-extern std::atomic<bool> held [[gnu::visibility("hidden")]];
+// The mode ($CSDK_RUN_UNLOCKED=1), fixed before any SDK call is made.
+extern bool unlocked [[gnu::visibility("hidden")]];
+inline vqi_event_callback_t event_callback() { return unlocked ? callback_unlocked : callback_wrapper; }
 
-// Set while held events are delivered, on whichever thread delivers them.
-extern std::atomic<bool> delivering;
+// The held events.  (Declared hidden, as the module's symbols all are, so
+// that the test at every call is a single load.)
+extern HeldEvents events [[gnu::visibility("hidden")]];
+inline bool any_held() { return events.held.load(std::memory_order_seq_cst); }
+
+// Bits of one word that every SDK call reads up to 3.11: Delivering while
+// held events are delivered, on whichever thread delivers them; Unlocked in
+// that mode, where no call parks.
+enum : unsigned char { Delivering = 1, Unlocked = 2 };
+extern std::atomic<unsigned char> flags [[gnu::visibility("hidden")]];
+inline bool delivering() { return flags.load(std::memory_order_relaxed) & Delivering; }
+inline void set_delivering(bool on) {
+    unsigned char f = flags.load(std::memory_order_relaxed);
+    flags.store(on ? f | Delivering : f & ~Delivering, std::memory_order_relaxed);
+}
 
 // Delivers the events held now, unless a delivery is under way; any pending
 // exception is kept as it is.
 void deliver_held();
 
-// At the start of a binding, and after its SDK call has returned.
+// At the start of a binding, after its SDK call has returned, and before an
+// event delivered on the thread holding the interpreter.
 inline void deliver_held_if_any() {
-    if (CSDK_UNLIKELY(held.load(std::memory_order_seq_cst))) deliver_held();
+    if (CSDK_UNLIKELY(any_held())) deliver_held();
 }
 
 // Keeps a copy of an event delivered on a thread that cannot run Python code
@@ -76,8 +112,15 @@ inline void deliver_held_if_any() {
 void hold(const char* text, const char* data, int len) noexcept;
 
 // The parked state (used up to 3.11, compat::per_thread_state false).
-enum : unsigned { Idle = 0, Parked = 1, Delivering = 2, Leave = 4 };
+enum : unsigned { Idle = 0, Parked = 1, DeliveringAtOnce = 2, Leave = 4 };
 extern std::atomic<unsigned> state;
+
+// This thread is inside an SDK call made through the module, holds the
+// interpreter and runs no Python code: it is the parked caller.  And this
+// thread is the SDK thread delivering held events at once.  (Static TLS, read
+// in one instruction.)
+extern __thread bool parked_here __attribute__((tls_model("initial-exec"), visibility("hidden")));
+extern __thread bool at_once_here __attribute__((tls_model("initial-exec"), visibility("hidden")));
 
 // Leaves the parked state that `seen` is not simply Parked: waits while an
 // SDK thread delivers in the caller's place.  `ts` is the current thread
@@ -85,20 +128,30 @@ extern std::atomic<unsigned> state;
 // parked may run while the delivering thread lets it), null when a binding
 // that parked leaves it.  True when the caller had been parked.
 bool leave_slow(unsigned seen, PyThreadState* ts);
-// Whether the calling thread is the SDK thread delivering at once.
-bool delivering_here();
 
-// Around Python code that the bridge runs on the thread holding the
-// interpreter, which may be parked inside an SDK call.
+inline void park() {
+    parked_here = true;
+    state.store(Parked, std::memory_order_release);
+}
+inline void unpark() {
+    unsigned expected = Parked;
+    if (CSDK_UNLIKELY(!state.compare_exchange_strong(expected, Idle, std::memory_order_seq_cst)))
+        leave_slow(expected, nullptr);
+    parked_here = false;
+}
+
+// Around Python code that the bridge runs on the parked thread.
 class PythonCode {
 public:
     explicit PythonCode(PyThreadState* ts) {
+        parked_here = false;
         unsigned expected = Parked;
         was_parked_ = state.compare_exchange_strong(expected, Idle, std::memory_order_seq_cst) ||
                       (expected != Idle && leave_slow(expected, ts));
     }
     ~PythonCode() {
         if (was_parked_) state.store(Parked, std::memory_order_release);
+        parked_here = true;
     }
     PythonCode(const PythonCode&) = delete;
     PythonCode& operator=(const PythonCode&) = delete;
@@ -112,14 +165,11 @@ private:
 // not park: nothing may overtake the events being delivered.
 class ParkedCall {
 public:
-    ParkedCall() : parked_(!delivering.load(std::memory_order_relaxed)) {
-        if (parked_) state.store(Parked, std::memory_order_release);
+    ParkedCall() : parked_(!flags.load(std::memory_order_relaxed)) {
+        if (parked_) park();
     }
     ~ParkedCall() {
-        if (!parked_) return;
-        unsigned expected = Parked;
-        if (CSDK_UNLIKELY(!state.compare_exchange_strong(expected, Idle, std::memory_order_seq_cst)))
-            leave_slow(expected, nullptr);
+        if (parked_) unpark();
     }
     ParkedCall(const ParkedCall&) = delete;
     ParkedCall& operator=(const ParkedCall&) = delete;
@@ -131,12 +181,84 @@ private:
 struct UnparkedCall {};
 using Call = std::conditional_t<compat::per_thread_state, UnparkedCall, ParkedCall>;
 
-// Calls the SDK function `fn` with `args` (a tuple), parked.
-template <class Fn, class Tuple>
-inline decltype(auto) call(Fn fn, Tuple& args) {
-    [[maybe_unused]] Call parked;
-    return std::apply(fn, args);
+// Around a run-loop call in the default mode: a delivery under way, if
+// any, is set aside, so that the loop delivers held events before its own
+// (the rest of that delivery first), and up to 3.11 the caller parks, so
+// that SDK threads deliver at once; unless this is the SDK thread that
+// delivers at once, which cannot park in the caller's place.
+class LoopCall {
+public:
+    LoopCall() : delivering_(delivering()) {
+        set_delivering(false);
+        if constexpr (!compat::per_thread_state) {
+            parked_ = !at_once_here;
+            if (parked_) park();
+        }
+    }
+    ~LoopCall() {
+        if constexpr (!compat::per_thread_state)
+            if (parked_) unpark();
+        set_delivering(delivering_);
+    }
+    LoopCall(const LoopCall&) = delete;
+    LoopCall& operator=(const LoopCall&) = delete;
+
+private:
+    bool delivering_;
+    bool parked_ = false;
+};
+
+// Around a run-loop call with CSDK_RUN_UNLOCKED=1: lets go of the
+// interpreter lock (unlocked.cpp).
+class UnlockedLoopCall {
+public:
+    UnlockedLoopCall();
+    ~UnlockedLoopCall();
+    UnlockedLoopCall(const UnlockedLoopCall&) = delete;
+    UnlockedLoopCall& operator=(const UnlockedLoopCall&) = delete;
+
+private:
+    PyThreadState* ts_;
+    PyThreadState* outer_;
+    bool nested_;
+};
+
+// The SDK's run loop: the SDK delivers events while inside these.
+template <auto Fn>
+inline constexpr bool is_loop = false;
+template <>
+inline constexpr bool is_loop<&vqi_run> = true;
+template <>
+inline constexpr bool is_loop<&vqi_poll> = true;
+
+template <auto Fn, class Tuple>
+[[gnu::noinline]] decltype(auto) call_unlocked(Tuple& args) {
+    UnlockedLoopCall released;
+    return std::apply(Fn, args);
 }
+
+// Calls the SDK function `Fn` with `args` (a tuple).
+template <auto Fn, class Tuple>
+inline decltype(auto) call(Tuple& args) {
+    if constexpr (is_loop<Fn>) {
+        if (CSDK_UNLIKELY(unlocked)) return call_unlocked<Fn>(args);
+        LoopCall loop;
+        return std::apply(Fn, args);
+    } else {
+        [[maybe_unused]] Call parked;
+        return std::apply(Fn, args);
+    }
+}
+
+// ---- internals shared with unlocked.cpp ----
+
+// The module's exit delivery, for each mode.
+void exit_unlocked();
+// Fork handlers of the unlocked mode's locks.
+void unlocked_before_fork();
+void unlocked_after_fork(bool child);
+// Once interpreter shutdown begins.
+inline bool closed() { return events.closed(); }
 
 }  // namespace sdkcall
 }  // namespace csdk

@@ -189,12 +189,12 @@ struct Binding {
     // (module/sdkcall.h) are delivered first, before anything changes, and
     // again once the SDK call has returned.
     static PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-        if (CSDK_UNLIKELY(sdkcall::held.load(std::memory_order_seq_cst)))
+        if (CSDK_UNLIKELY(sdkcall::any_held()))
             return call_after_held<false>(self, args, nargsf, kwnames);
         return invoke<false>(self, args, nargsf, kwnames);
     }
     static PyObject* call_ascii(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-        if (CSDK_UNLIKELY(sdkcall::held.load(std::memory_order_seq_cst)))
+        if (CSDK_UNLIKELY(sdkcall::any_held()))
             return call_after_held<true>(self, args, nargsf, kwnames);
         return invoke<true>(self, args, nargsf, kwnames);
     }
@@ -236,11 +236,11 @@ struct Binding {
         if (!convert_all<AsciiStr>(a, c, out, loans, std::make_index_sequence<kArity>{})) return nullptr;
         PyObject* result;
         if constexpr (std::is_void_v<R>) {
-            sdkcall::call(Fn, c);
+            sdkcall::call<Fn>(c);
             result = Py_None;
             Py_INCREF(result);
         } else {
-            result = to_python(sdkcall::call(Fn, c), out, def->sdk);
+            result = to_python(sdkcall::call<Fn>(c), out, def->sdk);
         }
         sdkcall::deliver_held_if_any();  // events held meanwhile
         return result;

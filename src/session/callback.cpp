@@ -2,7 +2,8 @@
 // thread that is inside vqi_run or vqi_poll (so the interpreter lock is
 // held), and the bridge calls the module global `f(text, payload)`.  Events
 // the SDK delivers on threads of its own are held and delivered on the
-// thread holding the interpreter (module/sdkcall.h).
+// thread holding the interpreter, or with CSDK_RUN_UNLOCKED=1 delivered at
+// once, each taking the interpreter lock (module/sdkcall.h).
 // Failures never reach the SDK: they are printed, then reported as
 // unraisable, and the next event is delivered as usual.
 #include <cstring>
@@ -136,27 +137,44 @@ inline PyObject* event_payload(const char* data, int len) {
     call_f(ts, text, data, len, as_bytes);
 }
 
+}  // namespace
+
 // ---- events from the SDK's own threads (see module/sdkcall.h) ----
 
-extern "C" void callback_wrapper(const char* text, const char* data, int len) {
+namespace {
+
+// Up to 3.11: an event on a thread other than the parked caller.
+[[gnu::noinline]] void off_the_parked_thread(const char* text, const char* data, int len) {
     PyThreadState* ts = compat::thread_state_if_any();
+    // The SDK thread delivering held events at once, called back from
+    // inside a call its callable made; or a thread that holds the
+    // interpreter outside an SDK call made through this module: as on the
+    // Python thread.
+    if (sdkcall::at_once_here || compat::owns_thread_state(ts)) {
+        sdkcall::deliver_held_if_any();
+        return deliver(ts, text, data, len);
+    }
+    sdkcall::hold(text, data, len);
+}
+
+}  // namespace
+
+extern "C" void sdkcall::callback_wrapper(const char* text, const char* data, int len) {
     if constexpr (compat::per_thread_state) {
+        PyThreadState* ts = compat::thread_state_if_any();
         if (CSDK_UNLIKELY(!ts)) return sdkcall::hold(text, data, len);
         sdkcall::deliver_held_if_any();
         deliver(ts, text, data, len);
     } else {
-        if (CSDK_UNLIKELY(!compat::holds_thread_state(ts))) {
-            // The SDK thread delivering held events at once, called back from
-            // inside a call its callable made: as on the Python thread.
-            if (sdkcall::delivering_here()) return deliver(ts, text, data, len);
-            return sdkcall::hold(text, data, len);
-        }
-        // Events held while this thread ran Python code go with the next SDK
-        // thread's delivery at once, or when a binding starts or returns.
+        if (CSDK_UNLIKELY(!sdkcall::parked_here)) return off_the_parked_thread(text, data, len);
+        PyThreadState* ts = compat::thread_state_if_any();
         sdkcall::PythonCode unparked(ts);
+        sdkcall::deliver_held_if_any();
         deliver(ts, text, data, len);
     }
 }
+
+namespace {
 
 // Held events are delivered before the store, to the callable registered
 // when they arrived.
@@ -167,14 +185,14 @@ PyObject* register_now(PyObject* self, PyObject* const* args, size_t nargsf, PyO
     if (PyDict_SetItem(module_dict, globals::f.name, a[0]) < 0) return nullptr;
     {
         [[maybe_unused]] sdkcall::Call parked;
-        vqi_set_event_callback_pb(callback_wrapper);
+        vqi_set_event_callback_pb(sdkcall::event_callback());
     }
     sdkcall::deliver_held_if_any();
     Py_RETURN_NONE;
 }
 
 PyObject* set_data_callback(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    if (CSDK_LIKELY(!sdkcall::held.load(std::memory_order_seq_cst))) return register_now(self, args, nargsf, kwnames);
+    if (CSDK_LIKELY(!sdkcall::any_held())) return register_now(self, args, nargsf, kwnames);
     Ref keep = Ref::borrow(self);  // the delivery may drop the caller's reference
     sdkcall::deliver_held();
     return register_now(self, args, nargsf, kwnames);
@@ -190,9 +208,16 @@ void deliver_held_event(const char* text, const char* data, int len) {
     deliver(PyThreadState_Get(), text, data, len);
 }
 
-void report_lost_events(unsigned n) {
-    for (; n; --n) {
+void report_lost_events(unsigned long long lost, unsigned long long dropped, size_t limit) {
+    for (; lost; --lost) {
         PyErr_SetString(PyExc_MemoryError, "an event delivered from another thread was lost: no memory to copy it");
+        report_event_failure();
+    }
+    if (dropped) {
+        PyErr_Format(PyExc_MemoryError,
+                     "%llu events delivered from other threads were dropped: the events held for delivery "
+                     "reached CSDK_HELD_EVENTS_MAX_BYTES (%zu bytes)",
+                     dropped, limit);
         report_event_failure();
     }
 }

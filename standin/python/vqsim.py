@@ -227,10 +227,15 @@ class StandIn(object):
             "vqsim_simulating": (c.c_int, []),
             "vqsim_simulation_report": (c.c_char_p, []),
         }
+        # Those that wait for the library's own threads let go of the
+        # interpreter lock meanwhile, which those threads may need to deliver
+        # their events (c_sdk with CSDK_RUN_UNLOCKED=1).
+        releasing = ctypes.CDLL(self.path)
         for name, (restype, argtypes) in signatures.items():
-            function = getattr(self.lib, name)
+            function = getattr(releasing if name in ("vqsim_reset", "vqsim_join_threads") else self.lib, name)
             function.restype = restype
             function.argtypes = argtypes
+            setattr(self.lib, name, function)
 
     @staticmethod
     def _check(rc, fn, what):

@@ -10,6 +10,10 @@ import vqsim
 
 _MISSING = object()
 
+# The mode the module was imported in: with CSDK_RUN_UNLOCKED=1 the run loop
+# lets go of the interpreter lock and SDK threads deliver at once.
+UNLOCKED = os.environ.get("CSDK_RUN_UNLOCKED", "") == "1"
+
 
 @pytest.fixture
 def sdk():

@@ -206,6 +206,31 @@ def test_missing_vq_fails_then_succeeds(tmp_path):
     assert r.stdout.split() == ["ModuleNotFoundError", "vq", "0"]
 
 
+# Settings read once at import: a bad value fails the import with a text
+# that names the variable and what it takes; the namespace is the same in
+# either mode.
+@pytest.mark.parametrize("name,value,refusal", [
+    ("CSDK_RUN_UNLOCKED", "0", None), ("CSDK_RUN_UNLOCKED", "1", None), ("CSDK_RUN_UNLOCKED", "", None),
+    ("CSDK_RUN_UNLOCKED", "yes", "CSDK_RUN_UNLOCKED must be 0 (the run loop keeps the interpreter lock) "
+                                 "or 1 (it lets go), not 'yes'"),
+    ("CSDK_HELD_EVENTS_MAX_BYTES", "0", None), ("CSDK_HELD_EVENTS_MAX_BYTES", "4096", None),
+    ("CSDK_HELD_EVENTS_MAX_BYTES", "-1", "CSDK_HELD_EVENTS_MAX_BYTES must be a number of bytes (0 for no limit), "
+                                         "not '-1'"),
+    ("CSDK_HELD_EVENTS_MAX_BYTES", "9" * 30, "CSDK_HELD_EVENTS_MAX_BYTES must be a number of bytes (0 for no limit), "
+                                             "not '%s'" % ("9" * 30)),
+])
+def test_settings_at_import(name, value, refusal):
+    r = run_python("""
+        try:
+            import c_sdk
+        except ImportError as e:
+            print("ImportError:", e)
+        else:
+            print(sorted(set(vars(c_sdk)) - {"f"}) == %r)
+    """ % sorted(set(vars(c_sdk)) - {"f"}), env={name: value})
+    assert (r.returncode, r.stdout.strip()) == (0, "ImportError: " + refusal if refusal else "True"), r.stderr
+
+
 @pytest.mark.parametrize("flags", ["default", "RTLD_LAZY"])
 def test_library_lacking_a_function_is_refused_at_import(flags):
     """Against a libvqsdk.so without vqi_poll (first on LD_LIBRARY_PATH, which

@@ -9,7 +9,7 @@ import pytest
 import vqsim
 
 import c_sdk
-from conftest import run_python
+from conftest import UNLOCKED, run_python
 
 # ---- setters: C strings left to right, SDK called once or not at all ----
 
@@ -97,9 +97,11 @@ def test_events_reach_the_callable(sdk, events):
 
 # An SDK thread of its own delivers the middle event while the caller waits
 # inside vqi_run or vqi_poll.  Up to 3.11 the waiting caller's thread state
-# serves that thread and the event is delivered there at once; from 3.12
-# the bridge keeps a copy and delivers it on the caller's thread before the
-# next event, or before the SDK call returns.  Either way: in order, whole.
+# serves that thread and the event is delivered there at once (with
+# CSDK_RUN_UNLOCKED=1, on every version, with a thread state of its own);
+# from 3.12 the bridge keeps a copy and delivers it on the caller's thread
+# before the next event, or before the SDK call returns.  Either way: in
+# order, whole.
 @pytest.mark.parametrize("runner", ["py_vqi_run", "vqi_poll"])
 @pytest.mark.parametrize("threaded", [1, 2])
 def test_event_from_a_thread_of_the_sdk(sdk, module, runner, threaded):
@@ -118,7 +120,7 @@ def test_event_from_a_thread_of_the_sdk(sdk, module, runner, threaded):
     assert [(t, d) for t, d, _ in got] == [(t, t.encode() * 3) for t in texts]
     caller = threading.get_ident()
     on_caller = [t for t, _, ident in got if ident == caller]
-    assert on_caller == (texts if sys.version_info >= (3, 12) else [t for t in texts if t != "threaded"])
+    assert on_caller == (texts if not AT_ONCE else [t for t in texts if t != "threaded"])
 
 
 def test_registration_stores_f_and_hands_the_same_address(sdk, module):
@@ -371,10 +373,13 @@ def test_platform_helpers(module):
 # ---- events from the SDK's own threads ----
 # Native threads of the stand-in call back on their own.  Every event reaches
 # the callable once, each thread's in order, never two at a time and never
-# nested; up to 3.11 those arriving while the caller waits inside an SDK call
-# are delivered at once on the SDK's threads, all others on the caller's.
+# nested, and those held while Python code ran come before any later event;
+# up to 3.11 those arriving while the caller waits inside an SDK call are
+# delivered at once on the SDK's threads, all others on the caller's (with
+# CSDK_RUN_UNLOCKED=1: every one at once that finds no other delivery under
+# way and no binding inside the SDK).
 
-AT_ONCE = sys.version_info < (3, 12)
+AT_ONCE = UNLOCKED or sys.version_info < (3, 12)
 
 
 def busy(seconds):
@@ -391,7 +396,7 @@ def threaded(sdk, module):
         if text == "busy":
             return busy(0.3)  # Python code inside the callable while threads send
         depth[0] += 1
-        got.append((vqsim.decode(data), threading.get_ident(), depth[0]))
+        got.append((vqsim.decode(data) if text == "t" else text, threading.get_ident(), depth[0]))
         c_sdk.py_vqi_get_cash(b"")  # any binding, as strategies do
         depth[0] -= 1
     c_sdk.py_vqi_set_data_callback(on_event)
@@ -408,11 +413,21 @@ def check_threaded(got, sent, threads, first=None):
     assert first is None or sorted(per_thread) == list(range(first, first + threads))
 
 
-@pytest.mark.parametrize("where", ["parked", "flood", "python code", "callable", "backlog"])
+# How many of the events reach the callable on threads other than this one
+# (with Python threads calling bindings: those too).
+ON_SDK_THREADS = {
+    "unlocked": {"parked": "none", "python code": "all", "backlog": "all"},
+    "at once": {"parked": "most", "python code": "none", "backlog": "none"},
+    "held": {"parked": "none", "python code": "none", "callable": "none", "backlog": "none"},
+}["unlocked" if UNLOCKED else "at once" if AT_ONCE else "held"]
+
+
+@pytest.mark.parametrize("where", ["parked", "flood", "python code", "callable", "backlog", "python threads"])
 def test_events_from_sdk_threads(threaded, where):
     sdk, got = threaded
     threads, count, interval = {"parked": (4, 50, 1000), "flood": (16, 1000, 0), "python code": (1, 300, 200),
-                                "callable": (2, 100, 300), "backlog": (4, 1000, 0)}[where]
+                                "callable": (2, 100, 300), "backlog": (4, 1000, 0),
+                                "python threads": (4, 300, 50)}[where]
     if where in ("parked", "flood"):
         sdk.set_delay("vqi_get_positions_pb", 400000)
     first = sdk.start_threads(b"t", threads, count, interval)
@@ -421,19 +436,55 @@ def test_events_from_sdk_threads(threaded, where):
         assert where == "flood" or len(got) == threads * count
     elif where == "callable":
         sdk.queue_event(b"busy", b"")
+        sdk.queue_event(b"last", b"")  # from the run loop, after what was held meanwhile
         c_sdk.py_vqi_run()
     elif where == "python code":
         busy(0.3)
+    elif where == "python threads":  # thread states made and freed while SDK threads look on
+        while sdk.running_threads() and len(got) < threads * count:
+            started = [threading.Thread(target=c_sdk.py_vqi_get_cash, args=(b"",)) for _ in range(8)]
+            for t in started:
+                t.start()
+            for t in started:
+                t.join()
     sent = sdk.join_threads()
+    if where == "python code":
+        sdk.fire_event(b"last", b"")  # by the SDK on this thread, after what was held
+    if where in ("callable", "python code"):
+        assert got[-1][0] == "last"
+        del got[-1]
     c_sdk.py_vqi_get_cash(b"")
     check_threaded(got, sent, threads, first)
     on_sdk_threads = sum(ident != threading.get_ident() for _, ident, _ in got)
-    if AT_ONCE and where == "parked":  # all but those sent before the caller was parked
-        assert on_sdk_threads > sent // 2
-    elif where != "flood" and not (AT_ONCE and where == "callable"):
-        # (a flood may all come before the caller is parked; up to 3.11 an
-        # event may come at once while py_vqi_run waits around the callable)
-        assert on_sdk_threads == 0
+    assert {"none": on_sdk_threads == 0, "all": on_sdk_threads == sent, "most": on_sdk_threads > sent // 2,
+            None: True}[ON_SDK_THREADS.get(where)], (on_sdk_threads, sent)
+
+
+# A run loop called from the callable during a delivery of held events
+# delivers the events that SDK threads send meanwhile (up to 3.11 at once)
+# before its own, as any run does, the rest of the held ones first.
+@pytest.mark.parametrize("runner", ["py_vqi_run", "vqi_poll"])
+def test_run_from_the_callable_delivers_what_threads_send(sdk, module, runner):
+    got = []
+
+    def on_event(text, data):
+        got.append(text if text == "z" else (text, vqsim.decode(data)["seq"]))
+        if got[0] == ("t", 0) and len(got) == 1:
+            sdk.start_threads(b"s", 1, 20, 1000)
+            sdk.queue_event(b"z", b"")
+            getattr(c_sdk, runner)()  # waits 100 ms inside the SDK, then delivers z
+    c_sdk.py_vqi_set_data_callback(on_event)
+    sdk.set_delay(runner.replace("py_", ""), 100000)
+    sdk.start_threads(b"t", 1, 10)
+    sdk.join_threads()  # held, unless delivered at once on the thread
+    c_sdk.py_vqi_get_cash(b"")
+    sdk.join_threads()
+    c_sdk.py_vqi_get_cash(b"")
+    held, sent = [("t", k) for k in range(10)], [("s", k) for k in range(20)]
+    if UNLOCKED:  # the held events were delivered at once: the first one's callable runs the loop on its thread
+        assert got == held[:1] + sent + ["z"] + held[1:]
+    else:
+        assert got == held + sent + ["z"]
 
 
 def test_bindings_return_while_threads_never_stop(threaded):

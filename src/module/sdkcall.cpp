@@ -20,6 +20,8 @@ std::atomic<unsigned char> flags{0};
 __thread bool parked_here = false;
 __thread bool at_once_here = false;
 
+std::atomic<int> locked_calls{0};
+
 namespace {
 
 // Events taken from the queue and not yet delivered, oldest first: the
@@ -29,8 +31,8 @@ namespace {
 HeldEvent* pending_head = nullptr;
 HeldEvent* pending_tail = nullptr;
 
-// Delivers what is held now, after the rest of a delivery under way, with
-// the pending exception set aside.
+}  // namespace
+
 void drain() {
     PyObject* exc = compat::take_exception();
     HeldEvents::Taken t = events.take();
@@ -48,6 +50,8 @@ void drain() {
     if (t.lost || t.dropped) loss_sink(t.lost, t.dropped, events.limit());
     compat::restore_exception(exc);
 }
+
+namespace {
 
 // The SDK thread delivering at once and the thread state it borrows.
 std::atomic<PyThreadState*> borrowed{nullptr};
@@ -204,6 +208,7 @@ bool leave_slow(unsigned seen, PyThreadState* ts) {
 }
 
 void deliver_held() {
+    if (unlocked) return deliver_held_unlocked();
     if (delivering()) return;  // the delivery under way goes on
     set_delivering(true);
     drain();
@@ -212,7 +217,8 @@ void deliver_held() {
 
 void hold(const char* text, const char* data, int len) noexcept {
     if (events.push(text, data, len) == HeldEvents::Closed) return;
-    if constexpr (!compat::per_thread_state) deliver_at_once();
+    if constexpr (!compat::per_thread_state)
+        if (!unlocked) deliver_at_once();
 }
 
 int init() {

@@ -160,25 +160,53 @@ private:
     bool was_parked_;
 };
 
+// With CSDK_RUN_UNLOCKED=1: the SDK calls that keep the interpreter lock,
+// in progress now.  A thread that is to deliver an event says that it
+// wants the interpreter lock (gil_wanted) before it waits for it; it waits
+// only while no such call is in progress, and a binding about to make one
+// meanwhile first lets it in.  So no thread waits for the interpreter lock
+// while a binding keeps it inside the SDK.
+extern std::atomic<int> locked_calls [[gnu::visibility("hidden")]];
+extern std::atomic<bool> gil_wanted [[gnu::visibility("hidden")]];
+void let_the_deliverer_in();
+inline void enter_locked_call() {
+    locked_calls.fetch_add(1, std::memory_order_seq_cst);
+    if (CSDK_UNLIKELY(gil_wanted.load(std::memory_order_seq_cst))) let_the_deliverer_in();
+}
+inline void leave_locked_call() { locked_calls.fetch_sub(1, std::memory_order_seq_cst); }
+
 // Around one SDK call: the caller is parked while it lasts (up to 3.11).
 // While held events are delivered, an SDK call made from the callable does
-// not park: nothing may overtake the events being delivered.
+// not park: nothing may overtake the events being delivered.  In the
+// unlocked mode nothing parks, and the call is counted.
 class ParkedCall {
 public:
-    ParkedCall() : parked_(!flags.load(std::memory_order_relaxed)) {
-        if (parked_) park();
+    ParkedCall() : flags_(flags.load(std::memory_order_relaxed)) {
+        if (!flags_) park();
+        else if (flags_ & Unlocked) enter_locked_call();
     }
     ~ParkedCall() {
-        if (parked_) unpark();
+        if (!flags_) unpark();
+        else if (flags_ & Unlocked) leave_locked_call();
     }
     ParkedCall(const ParkedCall&) = delete;
     ParkedCall& operator=(const ParkedCall&) = delete;
 
 private:
-    bool parked_;
+    unsigned char flags_;
 };
-// From 3.12 there is no delivery at once, and nothing to do.
-struct UnparkedCall {};
+// From 3.12 there is no delivery at once: only the unlocked mode's count.
+class UnparkedCall {
+public:
+    UnparkedCall() {
+        if (CSDK_UNLIKELY(unlocked)) enter_locked_call();
+    }
+    ~UnparkedCall() {
+        if (CSDK_UNLIKELY(unlocked)) leave_locked_call();
+    }
+    UnparkedCall(const UnparkedCall&) = delete;
+    UnparkedCall& operator=(const UnparkedCall&) = delete;
+};
 using Call = std::conditional_t<compat::per_thread_state, UnparkedCall, ParkedCall>;
 
 // Around a run-loop call in the default mode: a delivery under way, if
@@ -252,7 +280,11 @@ inline decltype(auto) call(Tuple& args) {
 
 // ---- internals shared with unlocked.cpp ----
 
-// The module's exit delivery, for each mode.
+// Delivers what is held now, after the rest of a delivery under way, on the
+// thread holding the interpreter; any pending exception is kept.
+void drain();
+// deliver_held() and the exit delivery with CSDK_RUN_UNLOCKED=1.
+void deliver_held_unlocked();
 void exit_unlocked();
 // Fork handlers of the unlocked mode's locks.
 void unlocked_before_fork();

@@ -118,7 +118,9 @@ VQSIM_API long long vqsim_join_threads(int stop);
 VQSIM_API int vqsim_running_threads(void);
 
 /* Every later call of `fn` waits `microseconds` inside the SDK before it
- * answers (0: no wait), as a slow server would; vqsim_reset clears it. */
+ * answers (0: no wait), as a slow server would; vqsim_reset clears it.
+ * vqi_run and vqi_poll wait as a network SDK's run loop does: vqi_stop,
+ * called from any thread, ends the wait. */
 VQSIM_API int vqsim_set_delay(const char* fn, int microseconds);
 
 /* Makes `fn` break the SDK's contract, see VQSIM_BREAK_*. */

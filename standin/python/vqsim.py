@@ -115,7 +115,7 @@ INVALID_REQUEST = 1010
 UNKNOWN_ORDER = 1011
 UNSUPPORTED_FREQUENCY = 1012
 
-_SIMULATE_KEYS = ("seed", "steps", "step", "start", "end", "cash", "commission", "slippage", "volatility")
+_SIMULATE_KEYS = ("seed", "steps", "step", "start", "end", "cash", "commission", "slippage", "volatility", "threads")
 
 _DECODERS = {
     "n": lambda arg: None,
@@ -371,7 +371,8 @@ class StandIn(object):
         return self.lib.vqsim_running_threads()
 
     def set_delay(self, fn, microseconds):
-        """Every later call of ``fn`` waits this long inside the SDK first."""
+        """Every later call of ``fn`` waits this long inside the SDK first
+        (``vqi_run`` and ``vqi_poll``: until then or until ``vqi_stop``)."""
         self._check(self.lib.vqsim_set_delay(_name(fn), microseconds), fn, "be delayed")
 
     def callback_address(self):
@@ -384,7 +385,9 @@ class StandIn(object):
         """Starts a fresh simulated session; ``simulate(None)`` ends it.
 
         Keys (all optional): seed, steps, step (seconds), start, end
-        ("YYYY-MM-DD HH:MM:SS"), cash, commission, slippage, volatility.
+        ("YYYY-MM-DD HH:MM:SS"), cash, commission, slippage, volatility,
+        threads (true: bars and ticks come from a thread of the SDK's own,
+        which the run loop waits for, as a network SDK's market data does).
         """
         if enable is None or enable is False:
             if config:
@@ -394,6 +397,8 @@ class StandIn(object):
             unknown = sorted(set(config) - set(_SIMULATE_KEYS))
             if unknown:
                 raise TypeError("unknown simulation keys: %s" % ", ".join(unknown))
+            if "threads" in config:
+                config["threads"] = 1 if config["threads"] else 0
             text = encode(config)
         if self.lib.vqsim_simulate(text) != 0:
             raise ValueError("invalid simulation configuration: %r" % (config,))

@@ -275,6 +275,7 @@ struct Params {
   double commission = 0.0;
   double slippage = 0.0;
   double volatility = 0.002;
+  bool threads = false;  // market data from the SDK's own thread
 };
 
 const char kDefaultStart[] = "2024-01-02 09:30:00";
@@ -410,6 +411,8 @@ bool configure(Params& p, const char* config) {
       p.slippage = f;
     } else if (key == "volatility" && parse_double(value, f) && f >= 0) {
       p.volatility = f;
+    } else if (key == "threads" && parse_int(value, i) && (i == 0 || i == 1)) {
+      p.threads = i == 1;
     } else {
       return false;
     }
@@ -452,8 +455,11 @@ Instrument& instrument(Session& s, const std::string& symbol) {
   return in;
 }
 
-void queue(const char* text, const std::string& payload) {
+// `market_data`: an event that a network SDK delivers from a thread of its
+// own, as a session with threads=1 does.
+void queue(const char* text, const std::string& payload, bool market_data = false) {
   Event event;
+  event.on_market_data_thread = market_data;
   event.has_text = true;
   event.text = text;
   event.has_data = true;
@@ -667,7 +673,7 @@ void market_step(Session& s) {
       r.add("cum_amount", in.cum_amount).add("cum_position", 0).add("last_volume", in.last_volume);
       r.add("last_amount", in.last_amount).add("trade_type", 0).add("bid_p", cents(in.price - 0.01));
       r.add("bid_v", in.bid_v).add("ask_p", cents(in.price + 0.01)).add("ask_v", in.ask_v);
-      queue("on_tick", r.text());
+      queue("on_tick", r.text(), s.p.threads);
       continue;
     }
     if (!sub.open_bar) {
@@ -686,7 +692,7 @@ void market_step(Session& s) {
     r.add("eob", format_time(s.now)).add("open", sub.open).add("high", sub.high).add("low", sub.low);
     r.add("close", in.price).add("volume", sub.volume).add("amount", sub.amount);
     r.add("pre_close", sub.pre_close < 0 ? sub.open : sub.pre_close).add("position", 0);
-    queue("on_bar", r.text());
+    queue("on_bar", r.text(), s.p.threads);
     sub.pre_close = in.price;
     sub.open_bar = false;
   }

@@ -196,7 +196,12 @@ void pause(Fn fn) {
     std::lock_guard<std::mutex> lock(s.mutex);
     delay = s.slots[fn].delay_us;
   }
-  if (delay > 0) std::this_thread::sleep_for(std::chrono::microseconds(delay));
+  if (delay <= 0) return;
+  if (fn != FN_vqi_run && fn != FN_vqi_poll) return std::this_thread::sleep_for(std::chrono::microseconds(delay));
+  // The run loop waits as a network SDK's does, until the time is up or
+  // vqi_stop is called (from any thread).
+  std::unique_lock<std::mutex> lock(s.mutex);
+  s.stopped.wait_for(lock, std::chrono::microseconds(delay), [&s] { return s.stop.load(); });
 }
 
 bool observing() {
@@ -334,7 +339,9 @@ bool deliver(const Event& event) {
     callback(event.has_text ? event.text.c_str() : nullptr, event.has_data ? event.data.data() : nullptr,
              event.count);
   };
-  if (event.from_thread) {
+  if (event.on_market_data_thread) {
+    on_market_data_thread(call);
+  } else if (event.from_thread) {
     // As an SDK with threads of its own may: the caller waits inside the SDK.
     std::thread thread(call);
     thread.join();
@@ -388,6 +395,13 @@ int poll_once() {
   return slot.has_status ? slot.status : (taken ? 1 : 0);
 }
 
-void request_stop() { state().stop.store(true); }
+void request_stop() {
+  State& s = state();
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.stop.store(true);
+  }
+  s.stopped.notify_all();
+}
 
 }  // namespace vqsim

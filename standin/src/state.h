@@ -4,7 +4,9 @@
 #define VQSIM_STATE_H
 
 #include <atomic>
+#include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -114,11 +116,15 @@ struct Event {
   std::string data;
   int count = 0;
   bool from_thread = false;  // delivered from a new native thread, joined
+  bool on_market_data_thread = false;  // delivered by the SDK's market-data thread, waited for
 };
 
 Event make_event(const char* text, const char* data, int count);
 // Calls the registered callback with `event`; false without one.
 bool deliver(const Event& event);
+// Runs `call` on the library's market-data thread (made at first use, in
+// each process) and waits until it has returned.
+void on_market_data_thread(const std::function<void()>& call);
 
 struct State {
   std::mutex mutex;  // guards everything below that is not atomic
@@ -131,6 +137,7 @@ struct State {
 
   std::atomic<bool> recording{true};
   std::atomic<bool> stop{false};
+  std::condition_variable stopped;  // notified by vqi_stop, under the mutex
   std::atomic<int> run_depth{0};
   std::atomic<vqi_event_callback_t> callback{nullptr};
 };

@@ -1,7 +1,11 @@
 // Native threads that call the event callback on their own, as an SDK with
-// market-data and trading threads of its own does (vqsim_start_threads).
+// market-data and trading threads of its own does (vqsim_start_threads, and
+// the simulated session's market data with threads=1).
+#include <unistd.h>
+
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -60,7 +64,53 @@ void send(Sender* self, std::string text, int number, long long count, int inter
   }
 }
 
+// The market-data thread: one thread that runs what the run loop hands it,
+// one call at a time, as a network SDK's receiving thread calls back.  Made
+// once per process (a forked child makes its own) and never ended.
+struct MarketData {
+  std::mutex mutex;
+  std::condition_variable changed;
+  const std::function<void()>* call = nullptr;  // guarded by mutex
+  pid_t pid = 0;                                // the process that made the thread
+};
+
+MarketData& market_data() {
+  static MarketData* instance = new MarketData;
+  return *instance;
+}
+
+thread_local bool serving = false;
+
+void serve(MarketData* md) {
+  serving = true;
+  std::unique_lock<std::mutex> lock(md->mutex);
+  for (;;) {
+    md->changed.wait(lock, [md] { return md->call != nullptr; });
+    lock.unlock();
+    (*md->call)();
+    lock.lock();
+    md->call = nullptr;
+    md->changed.notify_all();
+  }
+}
+
 }  // namespace
+
+void on_market_data_thread(const std::function<void()>& call) {
+  if (serving) return call();  // a run loop called from the callable there
+  MarketData& md = market_data();
+  std::unique_lock<std::mutex> lock(md.mutex);
+  if (md.pid != getpid()) {
+    md.pid = getpid();
+    md.call = nullptr;
+    std::thread(serve, &md).detach();
+  }
+  // One call at a time, also when run loops of several threads hand them.
+  md.changed.wait(lock, [&md] { return md.call == nullptr; });
+  md.call = &call;
+  md.changed.notify_all();
+  md.changed.wait(lock, [&md, &call] { return md.call != &call; });
+}
 
 }  // namespace vqsim
 

@@ -511,6 +511,61 @@ def test_held_events_go_to_the_callable_of_their_time(sdk, module):
     assert first == list(range(100)) and second == list(range(10))
 
 
+# Held events take at most CSDK_HELD_EVENTS_MAX_BYTES: what comes past it is
+# dropped and counted, and the next delivery says how many.
+def test_held_events_past_their_limit_are_dropped_and_counted():
+    r = run_python("""
+        import c_sdk, vqsim
+        sdk = vqsim.sdk()
+        got = []
+        def on_event(text, data):
+            if text == "wait":  # the callable runs while a thread sends: every mode holds what it sends
+                sdk.start_threads(b"t", 1, 2000)
+                sdk.join_threads()
+            else:
+                got.append(vqsim.decode(data)["seq"])
+        c_sdk.py_vqi_set_data_callback(on_event)
+        sdk.queue_event(b"wait", b"")
+        c_sdk.py_vqi_run()
+        c_sdk.py_vqi_get_cash(b"")
+        print(len(got), got == list(range(len(got))))
+    """, env={"CSDK_HELD_EVENTS_MAX_BYTES": "20000"})
+    delivered, in_order = r.stdout.split()
+    dropped = 2000 - int(delivered)
+    assert (r.returncode, in_order) == (0, "True") and 200 < int(delivered) < 400, r.stderr
+    report = "MemoryError: %d events delivered from other threads were dropped: the events held for delivery " \
+             "reached CSDK_HELD_EVENTS_MAX_BYTES (20000 bytes)" % dropped
+    assert r.stderr.count(report) == 2  # printed, then reported as unraisable
+
+
+# fork() while SDK threads send: each child starts with a working, empty
+# queue and none of the parent's events, and the parent goes on.
+def test_fork_while_sdk_threads_send():
+    r = run_python("""
+        import os, signal, c_sdk, vqsim
+        sdk = vqsim.sdk()
+        got = []
+        c_sdk.py_vqi_set_data_callback(lambda text, data: got.append((text, data)))
+        sdk.start_threads(b"t", 4, None, 20)
+        failed = 0
+        for _ in range(100):
+            c_sdk.py_vqi_get_cash(b"")
+            pid = os.fork()
+            if pid == 0:
+                signal.alarm(10)  # a child that hangs is killed
+                del got[:]
+                c_sdk.py_vqi_get_cash(b"")
+                sdk.queue_event(b"child", b"", from_thread=True)
+                c_sdk.vqi_poll()
+                os._exit(0 if got == [("child", b"")] else 1)
+            failed += os.waitpid(pid, 0)[1] != 0
+        sent = sdk.join_threads(stop=True)
+        c_sdk.py_vqi_get_cash(b"")
+        print(failed, len(got) == sent)
+    """, timeout=120)
+    assert (r.returncode, r.stdout.split(), r.stderr) == (0, ["0", "True"], "")
+
+
 # Threads that never stop, still sending while the process exits: held
 # events are delivered when shutdown begins, later ones dropped.
 @pytest.mark.parametrize("malloc", ["", "debug"])

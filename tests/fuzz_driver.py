@@ -118,8 +118,10 @@ class Fuzzer(object):
         self.dying = 0  # finalizers running mischief
         self.counts = {"calls": 0, "results": 0, "exceptions": 0, "events": 0, "hooks": 0, "mischief": 0}
         # SDK threads calling back on their own, started by hostile hooks; not
-        # under the debug allocator up to 3.11, which rejects their delivery at once.
-        self.sdk_threads = hostile and (sys.version_info >= (3, 12) or
+        # under the debug allocator up to 3.11, which rejects their delivery at
+        # once with the caller's thread state (with CSDK_RUN_UNLOCKED=1 they
+        # deliver with thread states of their own).
+        self.sdk_threads = hostile and (sys.version_info >= (3, 12) or os.environ.get("CSDK_RUN_UNLOCKED") == "1" or
                                         not os.environ.get("PYTHONMALLOC", "").startswith("debug"))
         self.targets = self._targets()
         self.values = self._values()

@@ -390,17 +390,18 @@ def busy(seconds):
 
 @pytest.fixture
 def threaded(sdk, module):
-    got, depth = [], [0]
+    got, depth, started = [], [0], []
 
     def on_event(text, data):
-        if text == "busy":
-            return busy(0.3)  # Python code inside the callable while threads send
+        if text == "busy":  # Python code inside the callable while threads it starts send
+            started.append(sdk.start_threads(b"t", *map(int, data.split())))
+            return busy(0.3)
         depth[0] += 1
         got.append((vqsim.decode(data) if text == "t" else text, threading.get_ident(), depth[0]))
         c_sdk.py_vqi_get_cash(b"")  # any binding, as strategies do
         depth[0] -= 1
     c_sdk.py_vqi_set_data_callback(on_event)
-    return sdk, got
+    return sdk, got, started
 
 
 def check_threaded(got, sent, threads, first=None):
@@ -416,7 +417,7 @@ def check_threaded(got, sent, threads, first=None):
 # How many of the events reach the callable on threads other than this one
 # (with Python threads calling bindings: those too).
 ON_SDK_THREADS = {
-    "unlocked": {"parked": "none", "python code": "all", "backlog": "all"},
+    "unlocked": {"python code": "all", "backlog": "all"},
     "at once": {"parked": "most", "python code": "none", "backlog": "none"},
     "held": {"parked": "none", "python code": "none", "callable": "none", "backlog": "none"},
 }["unlocked" if UNLOCKED else "at once" if AT_ONCE else "held"]
@@ -424,20 +425,22 @@ ON_SDK_THREADS = {
 
 @pytest.mark.parametrize("where", ["parked", "flood", "python code", "callable", "backlog", "python threads"])
 def test_events_from_sdk_threads(threaded, where):
-    sdk, got = threaded
+    sdk, got, started = threaded
     threads, count, interval = {"parked": (4, 50, 1000), "flood": (16, 1000, 0), "python code": (1, 300, 200),
                                 "callable": (2, 100, 300), "backlog": (4, 1000, 0),
                                 "python threads": (4, 300, 50)}[where]
     if where in ("parked", "flood"):
         sdk.set_delay("vqi_get_positions_pb", 400000)
-    first = sdk.start_threads(b"t", threads, count, interval)
+    if where != "callable":
+        first = sdk.start_threads(b"t", threads, count, interval)
     if where in ("parked", "flood"):
         c_sdk.py_vqi_get_positions(b"")  # what was sent is delivered before it returns
         assert where == "flood" or len(got) == threads * count
     elif where == "callable":
-        sdk.queue_event(b"busy", b"")
+        sdk.queue_event(b"busy", b"%d %d %d" % (threads, count, interval))
         sdk.queue_event(b"last", b"")  # from the run loop, after what was held meanwhile
         c_sdk.py_vqi_run()
+        first, = started
     elif where == "python code":
         busy(0.3)
     elif where == "python threads":  # thread states made and freed while SDK threads look on
@@ -488,7 +491,7 @@ def test_run_from_the_callable_delivers_what_threads_send(sdk, module, runner):
 
 
 def test_bindings_return_while_threads_never_stop(threaded):
-    sdk, got = threaded
+    sdk, got, _ = threaded
     sdk.start_threads(b"t", 3, None, 50)
     deadline = time.monotonic() + 10
     while len(got) < 500 and time.monotonic() < deadline:
@@ -509,6 +512,60 @@ def test_held_events_go_to_the_callable_of_their_time(sdk, module):
     sdk.join_threads()
     c_sdk.py_vqi_set_data_callback(None)
     assert first == list(range(100)) and second == list(range(10))
+
+
+# ---- CSDK_RUN_UNLOCKED=1: the run loop lets go of the interpreter lock ----
+
+unlocked_only = pytest.mark.skipif(not UNLOCKED, reason="the run loop keeps the interpreter lock")
+
+
+# While the run loop waits inside the SDK: other Python threads run, and one
+# of them stops it; SDK threads deliver at once, each with a thread state of
+# its own that it keeps, so that the callable may take a lock the run's
+# caller holds, or take the interpreter lock the standard way.
+@unlocked_only
+def test_run_loop_lets_go_of_the_lock(sdk, module):
+    import ctypes
+    got, lock, local = [], threading.RLock(), threading.local()
+
+    def on_event(text, data):
+        with lock:  # held by the run's caller until the run returns
+            local.n = getattr(local, "n", 0) + 1
+            state = ctypes.pythonapi.PyGILState_Ensure()
+            ctypes.pythonapi.PyGILState_Release(state)
+            got.append((vqsim.decode(data), local.n, threading.get_ident()))
+    c_sdk.py_vqi_set_data_callback(on_event)
+    sdk.set_delay("vqi_run", 30000000)  # a run loop that waits until it is stopped
+    stopper = threading.Timer(0.2, c_sdk.py_vqi_stop)
+    stopper.start()
+    first = sdk.start_threads(b"t", 2, 20, 1000)
+    started = time.monotonic()
+    with lock:
+        assert c_sdk.py_vqi_run() == 0
+    assert time.monotonic() - started < 10  # stopped, not run out
+    sent = sdk.join_threads()
+    c_sdk.py_vqi_get_cash(b"")
+    assert len(got) == sent == 40 and all(ident != threading.get_ident() for _, _, ident in got)
+    for thread in (first, first + 1):  # each thread's in order
+        assert [e["seq"] for e, _, _ in got if e["thread"] == thread] == list(range(20))
+    for ident in {ident for _, _, ident in got}:  # each delivering thread kept its state
+        counts = [n for _, n, delivered_on in got if delivered_on == ident]
+        assert counts == list(range(1, len(counts) + 1))
+
+
+# Run loops called from two Python threads take turns: the second waits,
+# without the interpreter lock, for the first to return.
+@unlocked_only
+def test_run_loops_of_two_threads_take_turns(sdk, module):
+    c_sdk.py_vqi_set_data_callback(lambda text, data: None)
+    sdk.set_delay("vqi_poll", 200000)
+    started = time.monotonic()
+    other = threading.Thread(target=c_sdk.vqi_poll)
+    other.start()
+    c_sdk.vqi_poll()
+    other.join()
+    assert time.monotonic() - started >= 0.4
+    assert sdk.count("vqi_poll") == 2
 
 
 # Held events take at most CSDK_HELD_EVENTS_MAX_BYTES: what comes past it is
@@ -571,7 +628,7 @@ def test_fork_while_sdk_threads_send():
 @pytest.mark.parametrize("malloc", ["", "debug"])
 @pytest.mark.parametrize("ending", ["", "c_sdk.py_vqi_get_cash(b'')", "raise SystemExit(0)"])
 def test_exit_while_sdk_threads_send(malloc, ending):
-    if malloc and AT_ONCE:
+    if malloc and AT_ONCE and not UNLOCKED:
         pytest.skip("up to 3.11 the debug allocator rejects the delivery at once")
     if malloc and os.environ.get("CSDK_SANITIZE"):
         pytest.skip("the sanitizer build checks with malloc; LeakSanitizer reports the debug allocator's own blocks")

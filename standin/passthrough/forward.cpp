@@ -21,8 +21,6 @@
 
 namespace vqsim::pass {
 
-Mode g_mode = Mode::kOff;
-
 namespace {
 
 void* g_targets[kFunctionCount];
@@ -74,7 +72,10 @@ void trampoline(const char* text, const char* data, int len) {
   if (g_targets[FN_vqi_run] == reinterpret_cast<void*>(&::vqi_run)) {
     refuse(std::string("VQSDK_FORWARD=") + path + " is this library itself; name the SDK library to forward to");
   }
-  g_mode = Mode::kForward;
+  g_pass_mode = PassMode::kForward;
+  g_pass_reset = [] {
+    if (g_recording) rec::flush();
+  };
   const char* file = setting("VQSDK_RECORD");
   if (!file) return;
   const char* version = reinterpret_cast<const char* (*)()>(g_targets[FN_vqi_get_c_version])();
@@ -145,12 +146,8 @@ void end_call(Fn fn, long long seq, long long started_ns, std::vector<Arg>&& arg
   rec::push(std::move(r));
 }
 
-void flush_recording() {
-  if (g_recording) rec::flush();
-}
-
 void set_event_callback(vqi_event_callback_t callback) {
-  if (g_mode == Mode::kReplay) {
+  if (g_pass_mode == PassMode::kReplay) {
     std::vector<Arg> args;
     put(args, callback);
     replay_call(FN_vqi_set_event_callback_pb, std::move(args));
@@ -170,3 +167,22 @@ void set_event_callback(vqi_event_callback_t callback) {
 }
 
 }  // namespace vqsim::pass
+
+namespace vqsim {
+
+template <Fn id, class R, class... A>
+R Passed<id, R (*)(A...)>::call(A... a) {
+  return pass::Call<id, R (*)(A...)>::call(a...);
+}
+
+// One for every SDK function: the simulated SDK calls them without seeing
+// their definition.
+#define VQSIM_PASSED(name) template struct Passed<FN_##name, decltype(&::name)>;
+#define VQSIM_PASSED_OTHER(name, features) VQSIM_PASSED(name)
+VQSIM_REQUEST_RESPONSE_FUNCTIONS(VQSIM_PASSED)
+VQSIM_REQUEST_STATUS_FUNCTIONS(VQSIM_PASSED)
+VQSIM_OTHER_FUNCTIONS(VQSIM_PASSED_OTHER)
+#undef VQSIM_PASSED
+#undef VQSIM_PASSED_OTHER
+
+}  // namespace vqsim

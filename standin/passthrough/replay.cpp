@@ -208,7 +208,7 @@ void start_replay(const char* path) {
   });
   const char* strict = std::getenv("VQSDK_REPLAY_STRICT");
   r.strict = strict && strict[0] && std::strcmp(strict, "0") != 0;
-  g_mode = Mode::kReplay;
+  g_pass_mode = PassMode::kReplay;
 }
 
 Result replay_call(Fn fn, std::vector<Arg>&& args) {

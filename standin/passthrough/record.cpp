@@ -5,11 +5,14 @@
 #include "recording.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -26,21 +29,6 @@
 #include <utility>
 
 namespace vqsim::rec {
-
-// ---- Secrets ----
-
-unsigned secret_arguments(Fn fn) {
-  switch (fn) {
-    case FN_vqi_set_token:
-    case FN_vqi_set_apitoken: return 1u << 0;           // the token
-    case FN_vqi_set_ctp_md_info:                       // front_addresses, user_name, password
-    case FN_vqi_set_bus_info: return 1u << 2;           // server_addr, user_name, password
-    case FN_vqi_set_bus_secure: return 1u << 3;         // in_mode, tlsca, tlscert, tlskey, skip_verify
-    default: return 0;
-  }
-}
-
-bool secret_result(Fn fn) { return fn == FN_vqi_get_encrypted_token; }
 
 // ---- The interface ----
 
@@ -116,6 +104,7 @@ class Bytes {
   const char* data() const { return data_; }
   std::size_t size() const { return size_; }
   void clear() { size_ = 0; }
+  void truncate(std::size_t size) { size_ = size; }
   void swap(Bytes& other) {
     std::swap(data_, other.data_);
     std::swap(size_, other.size_);
@@ -181,25 +170,95 @@ ArgView view_of(const Arg& arg) {
   return {arg.kind, arg.i, arg.u, arg.f, arg.bytes.data(), arg.bytes.size()};
 }
 
-void write_args(Bytes& out, const ArgView* args, std::size_t n, unsigned secret_mask, bool comparable) {
+// Length of the valid UTF-8 sequence at p[0] (p < end), or 0.
+std::size_t utf8_length(const unsigned char* p, const unsigned char* end) {
+  unsigned char c = p[0];
+  if (c < 0x80) return 1;
+  std::size_t n = c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3 : c >= 0xf0 && c <= 0xf4 ? 4 : 0;
+  if (n == 0 || static_cast<std::size_t>(end - p) < n) return 0;
+  for (std::size_t k = 1; k < n; ++k) {
+    if ((p[k] & 0xc0) != 0x80) return 0;
+  }
+  // No overlong forms, no surrogates, nothing above U+10FFFF.
+  if ((c == 0xe0 && p[1] < 0xa0) || (c == 0xed && p[1] > 0x9f) || (c == 0xf0 && p[1] < 0x90) ||
+      (c == 0xf4 && p[1] > 0x8f))
+    return 0;
+  return n;
+}
+
+// `data` as the contents of a JSON string when it is valid UTF-8 text;
+// false (with `out` as it was) when it is not.
+bool append_json_text(Bytes& out, const char* data, std::size_t size) {
+  const std::size_t start = out.size();
+  const auto* p = reinterpret_cast<const unsigned char*>(data);
+  const auto* end = p + size;
+  const auto* plain = p;  // p[plain, p) is copied at the next escape or at the end
+  while (p < end) {
+    unsigned char c = *p;
+    if (c >= 0x20 && c != '"' && c != '\\' && c < 0x80) {
+      ++p;
+      continue;
+    }
+    out.append(reinterpret_cast<const char*>(plain), static_cast<std::size_t>(p - plain));
+    if (c >= 0x80) {
+      std::size_t n = utf8_length(p, end);
+      if (n == 0) {
+        out.truncate(start);
+        return false;
+      }
+      out.append(reinterpret_cast<const char*>(p), n);
+      p += n;
+    } else if (c == '"') {
+      out.append("\\\"");
+      ++p;
+    } else if (c == '\\') {
+      out.append("\\\\");
+      ++p;
+    } else {
+      char escape[6] = {'\\', 'u', '0', '0', kHex.pair[c][0], kHex.pair[c][1]};
+      out.append(escape, sizeof escape);
+      ++p;
+    }
+    plain = p;
+  }
+  out.append(reinterpret_cast<const char*>(plain), static_cast<std::size_t>(p - plain));
+  return true;
+}
+
+void write_bytes(Bytes& out, const char* data, std::size_t size) {
+  out.append("[\"u\",\"");
+  if (append_json_text(out, data, size)) {
+    out.append("\"]");
+    return;
+  }
+  out.truncate(out.size() - 6);
+  out.append("[\"b\",\"");
+  char* p = out.extend(2 * size);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+  for (std::size_t j = 0; j < size; ++j, p += 2) std::memcpy(p, kHex.pair[bytes[j]], 2);
+  out.append("\"]");
+}
+
+void write_args(Bytes& out, const ArgView* args, std::size_t n, const Masks& masks, bool comparable) {
   out.append("[");
+  std::string masked;
   for (std::size_t k = 0; k < n; ++k) {
     const ArgView& arg = args[k];
     if (k) out.append(",");
-    if (k < 32 && (secret_mask >> k) & 1u) {
+    const unsigned bit = k < 32 ? 1u << k : 0;
+    if (masks.secrets & bit) {
       out.append("[\"s\"]");
       continue;
     }
     switch (arg.kind) {
       case Arg::Kind::Null: out.append("[\"n\"]"); break;
-      case Arg::Kind::Bytes: {
-        out.append("[\"b\",\"");
-        char* p = out.extend(2 * arg.size);
-        const auto* bytes = reinterpret_cast<const unsigned char*>(arg.data);
-        for (std::size_t j = 0; j < arg.size; ++j, p += 2) std::memcpy(p, kHex.pair[bytes[j]], 2);
-        out.append("\"]");
+      case Arg::Kind::Bytes:
+        if ((masks.addresses & bit) && mask_addresses(arg.data, arg.size, masked)) {
+          write_bytes(out, masked.data(), masked.size());
+        } else {
+          write_bytes(out, arg.data, arg.size);
+        }
         break;
-      }
       case Arg::Kind::Int:
         out.append("[\"i\",");
         append_number(out, arg.i);
@@ -233,18 +292,48 @@ void write_args(Bytes& out, const ArgView* args, std::size_t n, unsigned secret_
 
 }  // namespace
 
-std::string args_json(const std::vector<Arg>& args, unsigned secret_mask, bool comparable) {
+Masks masks_of(Fn fn, bool secrets) {
+  return secrets ? Masks{} : Masks{secret_arguments(fn), address_arguments(fn)};
+}
+
+std::string args_json(const std::vector<Arg>& args, const Masks& masks, bool comparable) {
   std::vector<ArgView> views;
   views.reserve(args.size());
   for (const Arg& arg : args) views.push_back(view_of(arg));
   Bytes out;
-  write_args(out, views.data(), views.size(), secret_mask, comparable);
+  write_args(out, views.data(), views.size(), masks, comparable);
   return std::string(out.data(), out.size());
 }
 
 namespace {
 
-// A small reader for exactly what args_json writes.
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+void append_utf8(std::string& out, unsigned long code) {
+  if (code < 0x80) {
+    out += static_cast<char>(code);
+  } else if (code < 0x800) {
+    out += static_cast<char>(0xc0 | (code >> 6));
+    out += static_cast<char>(0x80 | (code & 0x3f));
+  } else if (code < 0x10000) {
+    out += static_cast<char>(0xe0 | (code >> 12));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3f));
+    out += static_cast<char>(0x80 | (code & 0x3f));
+  } else {
+    out += static_cast<char>(0xf0 | (code >> 18));
+    out += static_cast<char>(0x80 | ((code >> 12) & 0x3f));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3f));
+    out += static_cast<char>(0x80 | (code & 0x3f));
+  }
+}
+
+// A reader for what args_json writes; strings take every JSON escape, so a
+// file edited with another JSON writer still reads.
 struct Reader {
   const std::string& s;
   std::size_t at = 0;
@@ -255,13 +344,46 @@ struct Reader {
     }
     return false;
   }
+  bool hex4(unsigned long& code) {
+    if (s.size() - at < 4) return false;
+    code = 0;
+    for (int k = 0; k < 4; ++k) {
+      int digit = hex_value(s[at++]);
+      if (digit < 0) return false;
+      code = code * 16 + static_cast<unsigned long>(digit);
+    }
+    return true;
+  }
   bool string(std::string& out) {
     if (!eat('"')) return false;
-    std::size_t end = s.find('"', at);
-    if (end == std::string::npos) return false;
-    out.assign(s, at, end - at);
-    at = end + 1;
-    return true;
+    out.clear();
+    while (at < s.size()) {
+      char c = s[at++];
+      if (c == '"') return true;
+      if (static_cast<unsigned char>(c) < 0x20) return false;
+      if (c != '\\') {
+        out += c;
+        continue;
+      }
+      if (at == s.size()) return false;
+      char e = s[at++];
+      const char* plain = std::strchr("\"\\/bfnrt", e);
+      if (e && plain) {
+        out += "\"\\/\b\f\n\r\t"[plain - "\"\\/bfnrt"];
+        continue;
+      }
+      unsigned long code;
+      if (e != 'u' || !hex4(code)) return false;
+      if (code >= 0xd800 && code < 0xdc00) {  // a surrogate pair
+        unsigned long low;
+        if (!eat('\\') || !eat('u') || !hex4(low) || low < 0xdc00 || low >= 0xe000) return false;
+        code = 0x10000 + ((code - 0xd800) << 10) + (low - 0xdc00);
+      } else if (code >= 0xdc00 && code < 0xe000) {
+        return false;
+      }
+      append_utf8(out, code);
+    }
+    return false;
   }
   bool number(long long& value) {
     auto r = std::from_chars(s.data() + at, s.data() + s.size(), value);
@@ -277,12 +399,6 @@ struct Reader {
   }
 };
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 }  // namespace
 
 bool parse_args(const std::string& json, std::vector<Arg>& args, unsigned& secret_mask) {
@@ -297,6 +413,9 @@ bool parse_args(const std::string& json, std::vector<Arg>& args, unsigned& secre
     Arg arg;
     if (kind == "n") {
       arg.kind = Arg::Kind::Null;
+    } else if (kind == "u") {
+      arg.kind = Arg::Kind::Bytes;
+      if (!r.eat(',') || !r.string(arg.bytes)) return false;
     } else if (kind == "b") {
       std::string hex;
       if (!r.eat(',') || !r.string(hex) || hex.size() % 2) return false;
@@ -342,22 +461,46 @@ bool parse_args(const std::string& json, std::vector<Arg>& args, unsigned& secre
 
 namespace {
 
-const char* kSchema =
-    "CREATE TABLE session ("
-    " format INTEGER NOT NULL, library TEXT NOT NULL, version TEXT, interface TEXT NOT NULL,"
-    " started TEXT NOT NULL, started_ns INTEGER NOT NULL, pid INTEGER NOT NULL, secrets INTEGER NOT NULL);"
-    "CREATE TABLE calls ("
-    " seq INTEGER PRIMARY KEY, end_seq INTEGER, time_ns INTEGER NOT NULL, thread INTEGER NOT NULL,"
-    " fn TEXT NOT NULL, args TEXT NOT NULL, ret INTEGER, ret_real REAL, response BLOB, response_len INTEGER);"
-    "CREATE TABLE events ("
-    " seq INTEGER PRIMARY KEY, time_ns INTEGER NOT NULL, thread INTEGER NOT NULL, text BLOB, payload BLOB,"
-    " count INTEGER NOT NULL);";
+// Format 2, as stored in the file: every table and column says what it holds.
+const char* kSchema = R"(CREATE TABLE session (  -- one row: the recorded session
+  library TEXT NOT NULL,          -- the forwarded SDK library's real path
+  version TEXT,                   -- its vqi_get_c_version()
+  interface TEXT NOT NULL,        -- "vqsdk.h 187 functions <hash of the C prototypes>"
+  started TEXT NOT NULL,          -- when recording started: UTC, ISO 8601
+  started_ns INTEGER NOT NULL,    -- the same in ns since the epoch
+  pid INTEGER NOT NULL,           -- the recording process
+  secrets INTEGER NOT NULL,       -- 1: tokens, passwords and keys as they were; 0: written as <secret>
+  ended TEXT,                     -- "exit", "SIGTERM", "SIGHUP", or "failed: <reason>"; NULL: never ended (killed, or still recording)
+  ended_ns INTEGER,               -- when it ended (ns since the epoch)
+  end_seq INTEGER                 -- the next sequence number then; after a failure, the first one not written
+);
+CREATE TABLE calls (  -- every SDK call, when it returned (vqi_run and vqi_poll also when they started)
+  seq INTEGER PRIMARY KEY,        -- taken when the call started; shared with events
+  end_seq INTEGER,                -- the next sequence number when the call returned; NULL: it never returned
+  time_ns INTEGER NOT NULL,       -- when it started (ns since the epoch)
+  thread INTEGER NOT NULL,        -- Linux thread id of the caller
+  fn TEXT NOT NULL,               -- the SDK function, e.g. "vqi_place_order_pb"
+  args TEXT NOT NULL,             -- JSON, one entry per C parameter: ["u","text"], ["b","<hex>"], ["i",n], ...
+  ret INTEGER,                    -- int or long long return value
+  ret_real REAL,                  -- double return value (vqi_now_plus)
+  response BLOB,                  -- response bytes, returned text or address; NULL: a NULL pointer
+  response_len INTEGER            -- *res_len as returned
+);
+CREATE TABLE events (  -- every event the SDK delivered to the callback
+  seq INTEGER PRIMARY KEY,        -- shared with calls
+  time_ns INTEGER NOT NULL,       -- when it arrived (ns since the epoch)
+  thread INTEGER NOT NULL,        -- Linux thread id it came on
+  text TEXT,                      -- the event's text, e.g. "on_bar" (a BLOB when it is not UTF-8); NULL: a NULL pointer
+  payload BLOB,                   -- the payload bytes; NULL: a NULL pointer
+  count INTEGER NOT NULL          -- the length the SDK passed
+);
+)";
 
-// First column of the first row of `sql`, as text; false with SQLite's
-// message in `error` when it fails.
-bool query_text(sqlite3* db, const char* sql, std::string& value, std::string& error, int* code = nullptr) {
+// First column of the first row of `sql`, as text (empty without a row);
+// false with SQLite's message in `error` when it fails.
+bool query_text(sqlite3* db, const std::string& sql, std::string& value, std::string& error, int* code = nullptr) {
   sqlite3_stmt* stmt = nullptr;
-  int rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
+  int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
   if (rc == SQLITE_OK) {
     rc = sqlite3_step(stmt);
     if (rc == SQLITE_ROW) {
@@ -377,9 +520,42 @@ bool query_text(sqlite3* db, const char* sql, std::string& value, std::string& e
   return rc == SQLITE_OK;
 }
 
+// The path as an SQLite URI, every byte outside the unreserved set escaped.
+std::string uri_of(const std::string& path) {
+  std::string uri = "file:";
+  for (unsigned char c : path) {
+    if (std::isalnum(c) || std::strchr("/._-~", c)) {
+      uri += static_cast<char>(c);
+    } else {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+      uri += escaped;
+    }
+  }
+  return uri;
+}
+
+// True when the file's header says it is in WAL mode.
+bool in_wal_mode(const std::string& path) {
+  unsigned char header[20] = {};
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool wal = read(fd, header, sizeof header) == sizeof header && std::memcmp(header, "SQLite format 3", 16) == 0 &&
+             header[18] == 2;
+  close(fd);
+  return wal;
+}
+
+// The columns every reader needs, by table (format 1 has no end in its session row).
+const char* const kColumns[][2] = {
+    {"session", "library, version, interface, started, started_ns, pid, secrets"},
+    {"calls", "seq, end_seq, time_ns, thread, fn, args, ret, ret_real, response, response_len"},
+    {"events", "seq, time_ns, thread, text, payload, count"},
+};
+
 }  // namespace
 
-sqlite3* open_for_replay(const std::string& path, std::string& error) {
+sqlite3* open_recording(const std::string& path, Opened& opened, std::string& error) {
   struct stat info;
   if (stat(path.c_str(), &info) != 0) {
     error = errno == ENOENT ? "no such file" : std::strerror(errno);
@@ -393,15 +569,15 @@ sqlite3* open_for_replay(const std::string& path, std::string& error) {
     error = "is empty, not a recording";
     return nullptr;
   }
+  // Read-only, so nothing is changed or made beside it: a file in WAL mode
+  // without its -wal (a closed format 1 recording, or one copied without
+  // it) is read as it is, since SQLite would make a -wal and -shm for it.
+  struct stat wal_info;
+  const bool wal_mode = in_wal_mode(path);
+  const bool has_wal = stat((path + "-wal").c_str(), &wal_info) == 0;
+  std::string uri = uri_of(path) + (wal_mode && !has_wal ? "?mode=ro&immutable=1" : "?mode=ro");
   sqlite3* db = nullptr;
-  // Read-write without creating anything: a file left by a killed recorder
-  // still has its write-ahead log beside it, which opening folds back in.
-  int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-  if (rc == SQLITE_CANTOPEN || rc == SQLITE_READONLY) {
-    sqlite3_close(db);
-    db = nullptr;
-    rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
-  }
+  int rc = sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
   auto fail = [&](const std::string& what) -> sqlite3* {
     error = what;
     sqlite3_close(db);
@@ -410,10 +586,13 @@ sqlite3* open_for_replay(const std::string& path, std::string& error) {
   if (rc != SQLITE_OK) return fail(std::string("cannot be opened: ") + sqlite3_errstr(rc));
   std::string value, message;
   int code = 0;
-  if (!query_text(db, "PRAGMA temp_store = MEMORY", value, message, &code) ||
-      !query_text(db, "PRAGMA application_id", value, message, &code)) {
+  if (!query_text(db, "PRAGMA application_id", value, message, &code)) {
     if (code == SQLITE_NOTADB) return fail("is not an SQLite database, not a recording");
     if (code == SQLITE_CORRUPT) return fail("is damaged (truncated or corrupt): " + message);
+    if (code == SQLITE_CANTOPEN && has_wal) {
+      return fail("cannot be read where it is: its -wal needs a -shm file beside it, which cannot be made there "
+                  "(read-only media?); copy it with its -wal to a writable place");
+    }
     return fail("cannot be read: " + message);
   }
   const bool ours = value == std::to_string(kApplicationId);
@@ -422,21 +601,58 @@ sqlite3* open_for_replay(const std::string& path, std::string& error) {
   }
   if (!ours) return fail("is an SQLite database but not a vqsdk recording");
   if (!query_text(db, "PRAGMA user_version", value, message)) return fail("cannot be read: " + message);
-  if (std::atoi(value.c_str()) > kFormat) {
-    return fail("was written by a newer version (recording format " + value + "; this library reads format " +
-                std::to_string(kFormat) + ")");
+  opened.format = std::atoi(value.c_str());
+  const std::string reads = "this library reads formats 1 to " + std::to_string(kFormat);
+  if (opened.format > kFormat) {
+    return fail("was written by a newer version (recording format " + value + "; " + reads + ")");
   }
-  std::string recorded_interface, version;
-  if (!query_text(db, "SELECT interface FROM session", recorded_interface, message) ||
-      !query_text(db, "SELECT version FROM session", version, message) ||
-      !query_text(db, "SELECT count(*) FROM calls WHERE 0", value, message) ||
-      !query_text(db, "SELECT count(*) FROM events WHERE 0", value, message)) {
+  if (opened.format < 1) return fail("has no recording format it knows (user_version " + value + "; " + reads + ")");
+  for (const auto& table : kColumns) {
+    if (!query_text(db, std::string("SELECT ") + table[1] + " FROM " + table[0] + " LIMIT 0", value, message)) {
+      return fail("is not a complete vqsdk recording (" + message + ")");
+    }
+  }
+  std::string recorded_interface, version, ended, end_seq;
+  if (!query_text(db, "SELECT count(*) FROM session", value, message) || value != "1") {
+    return fail("is not a complete vqsdk recording (its session table has " + value + " rows, not one)");
+  }
+  if (opened.format == 1) {
+    // Format 1 also had the format in the session row.
+    if (!query_text(db, "SELECT format FROM session", value, message) || value != "1") {
+      return fail("is damaged: its session row says format " + (value.empty() ? message : value) +
+                  ", its header format 1");
+    }
+  } else if (!query_text(db, "SELECT ended FROM session", ended, message) ||
+             !query_text(db, "SELECT end_seq FROM session", end_seq, message)) {
     return fail("is not a complete vqsdk recording (" + message + ")");
+  }
+  if (!query_text(db, "SELECT interface FROM session", recorded_interface, message) ||
+      !query_text(db, "SELECT version FROM session", version, message)) {
+    return fail("cannot be read: " + message);
   }
   if (recorded_interface != interface_text()) {
     return fail("was recorded from another SDK library version (" + version + ", interface \"" +
                 recorded_interface + "\"; this library: \"" + interface_text() + "\")");
   }
+  // Whether it is the whole session.
+  std::vector<std::string>& problems = opened.problems;
+  if (opened.format == 1 ? has_wal : ended.empty()) {
+    problems.push_back("did not end cleanly: the recording process was killed, or is still recording");
+  } else if (ended.compare(0, 7, "failed:") == 0) {
+    problems.push_back("did not end cleanly: recording stopped at sequence " + end_seq + ", " + ended);
+  }
+  if (opened.format > 1 && wal_mode && !has_wal && ended.empty()) {
+    problems.push_back("was left by a session that did not end, and its -wal is missing beside it: "
+                       "what was written after its last checkpoint is lost");
+  }
+  std::string gap;
+  if (!query_text(db,
+                  "SELECT (prev + 1) || ' to ' || (seq - 1) FROM (SELECT seq, lag(seq, 1, 0) OVER (ORDER BY seq) prev"
+                  " FROM (SELECT seq FROM calls UNION ALL SELECT seq FROM events)) WHERE seq > prev + 1 LIMIT 1",
+                  gap, message)) {
+    return fail("cannot be read: " + message);
+  }
+  if (!gap.empty()) problems.push_back("has a gap: sequence numbers " + gap + " are missing");
   return db;
 }
 
@@ -452,7 +668,13 @@ namespace {
 constexpr std::size_t kMaxQueued = 1 << 13;             // records
 constexpr std::size_t kMaxQueuedBytes = 16u << 20;      // of their payloads
 constexpr std::size_t kWakeAt = 1024;                   // a full batch wakes the writer at once
-constexpr auto kBatchInterval = std::chrono::milliseconds(20);
+constexpr auto kBatchInterval = std::chrono::milliseconds(10);  // from a batch's first record
+// The commit interval: a record is in the file at most this long after it
+// was queued, or callers wait until it is, so a process killed at any
+// moment loses at most what was queued in the last 20 ms.
+constexpr auto kMaxUncommitted = std::chrono::milliseconds(20);
+
+using Clock = std::chrono::steady_clock;
 
 // A record as queued for the writer: a Head, then for each argument an
 // ArgHead and its bytes, then the event's text, then the response, each
@@ -528,11 +750,14 @@ void enqueue(const Record& r, std::size_t size, char* at) {
 struct Recorder {
   std::mutex mutex;
   std::condition_variable wake;      // the writer: work or a flush
-  std::condition_variable progress;  // waiting callers: space, or a flush done
+  std::condition_variable progress;  // waiting callers: space, a commit, or the end
   Bytes queue;                       // the records queued, back to back
   std::size_t queued = 0;            // how many
   unsigned long long pushed = 0, written = 0, flush_target = 0;
+  // When the oldest record not yet committed was queued (empty: none).
+  Clock::time_point queue_oldest{}, batch_oldest{};
   bool stopping = false;
+  bool stopped = false;
   bool running = false;
   bool secrets = false;
   std::string path;
@@ -545,15 +770,32 @@ struct Recorder {
   // The writer's own.
   Bytes json;
   std::vector<ArgView> views;
+  std::string masked;
 
   void write(const Bytes& batch);
+  sqlite3_stmt* bind_event(const Head& h, const char* text, const char* payload);
+  sqlite3_stmt* bind_call(const Head& h, const char* response);
+  void note_end(const std::string& how, long long end_seq);
   void run();
+  bool uncommitted_too_old(Clock::time_point now) const {
+    Clock::time_point oldest = batch_oldest != Clock::time_point{} ? batch_oldest : queue_oldest;
+    return oldest != Clock::time_point{} && now - oldest >= kMaxUncommitted;
+  }
 };
 
 Recorder& recorder() {
   static Recorder* instance = new Recorder;  // never destroyed: calls may come during exit
   return *instance;
 }
+
+thread_local bool t_in_recorder = false;
+
+// Marks the thread as inside the recorder while it may hold its lock.
+struct Inside {
+  bool was = t_in_recorder;
+  Inside() { t_in_recorder = true; }
+  ~Inside() { t_in_recorder = was; }
+};
 
 // Binds every column, NULL where `present` is false: nothing is cleared between rows.
 void bind_blob(sqlite3_stmt* stmt, int column, bool present, const char* bytes, std::size_t size) {
@@ -566,9 +808,62 @@ void bind_int(sqlite3_stmt* stmt, int column, bool present, long long value) {
   else sqlite3_bind_null(stmt, column);
 }
 
+// Text that is valid UTF-8 as TEXT, anything else as a BLOB.
+void bind_text(sqlite3_stmt* stmt, int column, bool present, const char* bytes, std::size_t size) {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes);
+  std::size_t k = 0;
+  while (present && k < size) {
+    std::size_t n = utf8_length(p + k, p + size);
+    if (n == 0 || p[k] == 0) return bind_blob(stmt, column, present, bytes, size);
+    k += n;
+  }
+  if (present) sqlite3_bind_text64(stmt, column, size ? bytes : "", size, SQLITE_STATIC, SQLITE_UTF8);
+  else sqlite3_bind_null(stmt, column);
+}
+
+sqlite3_stmt* Recorder::bind_event(const Head& h, const char* text, const char* payload) {
+  sqlite3_stmt* stmt = insert_event;
+  sqlite3_reset(stmt);
+  sqlite3_bind_int64(stmt, 1, h.seq);
+  sqlite3_bind_int64(stmt, 2, h.time_ns);
+  sqlite3_bind_int64(stmt, 3, h.thread);
+  bind_text(stmt, 4, h.flags & kHasText, text, h.text_size);
+  bind_blob(stmt, 5, h.flags & kHasResponse, payload, h.response_size);
+  sqlite3_bind_int(stmt, 6, h.count);
+  return stmt;
+}
+
+sqlite3_stmt* Recorder::bind_call(const Head& h, const char* response) {
+  const Fn fn = static_cast<Fn>(h.fn);
+  const bool finished = h.flags & kFinished;
+  const bool has_response = h.flags & kHasResponse;
+  sqlite3_stmt* stmt = finished && (fn == FN_vqi_run || fn == FN_vqi_poll) ? replace_call : insert_call;
+  sqlite3_reset(stmt);
+  json.clear();
+  write_args(json, views.data(), views.size(), masks_of(fn, secrets), false);
+  sqlite3_bind_int64(stmt, 1, h.seq);
+  bind_int(stmt, 2, finished, h.end_seq);
+  sqlite3_bind_int64(stmt, 3, h.time_ns);
+  sqlite3_bind_int64(stmt, 4, h.thread);
+  sqlite3_bind_text(stmt, 5, kFunctions[fn].name, -1, SQLITE_STATIC);
+  sqlite3_bind_text(stmt, 6, json.data(), static_cast<int>(json.size()), SQLITE_STATIC);
+  bind_int(stmt, 7, h.flags & kHasRet, h.ret);
+  if (h.flags & kHasReal) sqlite3_bind_double(stmt, 8, h.real);
+  else sqlite3_bind_null(stmt, 8);
+  if (has_response && !secrets && secret_result(fn)) {
+    sqlite3_bind_text(stmt, 9, kSecret, -1, SQLITE_STATIC);
+  } else if (has_response && !secrets && address_result(fn) && mask_addresses(response, h.response_size, masked)) {
+    sqlite3_bind_blob64(stmt, 9, masked.data(), masked.size(), SQLITE_STATIC);
+  } else {
+    bind_blob(stmt, 9, has_response, response, h.response_size);
+  }
+  bind_int(stmt, 10, h.flags & kHasLen, h.response_len);
+  return stmt;
+}
+
 void Recorder::write(const Bytes& batch) {
   if (!failure.empty()) return;
-
+  long long first_seq = 0;  // of the batch: where recording stops if it cannot be written
   int rc = sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
   for (const char *p = batch.data(), *end = p + batch.size(); p < end;) {
     if (rc != SQLITE_OK && rc != SQLITE_DONE) break;
@@ -576,6 +871,7 @@ void Recorder::write(const Bytes& batch) {
     std::memcpy(&h, p, sizeof h);
     const char* at = p + sizeof h;
     p += h.size;
+    if (first_seq == 0 || h.seq < first_seq) first_seq = h.seq;
     views.clear();
     for (std::uint32_t k = 0; k < h.nargs; ++k) {
       ArgHead a;
@@ -586,66 +882,51 @@ void Recorder::write(const Bytes& batch) {
     }
     const char* text = at;
     const char* response = text + padded(h.text_size);
-    const bool has_response = h.flags & kHasResponse;
-    if (h.flags & kEvent) {
-      sqlite3_stmt* stmt = insert_event;
-      sqlite3_reset(stmt);
-      sqlite3_bind_int64(stmt, 1, h.seq);
-      sqlite3_bind_int64(stmt, 2, h.time_ns);
-      sqlite3_bind_int64(stmt, 3, h.thread);
-      bind_blob(stmt, 4, h.flags & kHasText, text, h.text_size);
-      bind_blob(stmt, 5, has_response, response, h.response_size);
-      sqlite3_bind_int(stmt, 6, h.count);
-      rc = sqlite3_step(stmt);
-      continue;
-    }
-    const Fn fn = static_cast<Fn>(h.fn);
-    const bool finished = h.flags & kFinished;
-    sqlite3_stmt* stmt = finished && (fn == FN_vqi_run || fn == FN_vqi_poll) ? replace_call : insert_call;
-    sqlite3_reset(stmt);
-    json.clear();
-    write_args(json, views.data(), views.size(), secrets ? 0 : secret_arguments(fn), false);
-    sqlite3_bind_int64(stmt, 1, h.seq);
-    bind_int(stmt, 2, finished, h.end_seq);
-    sqlite3_bind_int64(stmt, 3, h.time_ns);
-    sqlite3_bind_int64(stmt, 4, h.thread);
-    sqlite3_bind_text(stmt, 5, kFunctions[fn].name, -1, SQLITE_STATIC);
-    sqlite3_bind_text(stmt, 6, json.data(), static_cast<int>(json.size()), SQLITE_STATIC);
-    bind_int(stmt, 7, h.flags & kHasRet, h.ret);
-    if (h.flags & kHasReal) sqlite3_bind_double(stmt, 8, h.real);
-    else sqlite3_bind_null(stmt, 8);
-    if (has_response && !secrets && secret_result(fn)) {
-      sqlite3_bind_text(stmt, 9, kSecret, -1, SQLITE_STATIC);
-    } else {
-      bind_blob(stmt, 9, has_response, response, h.response_size);
-    }
-    bind_int(stmt, 10, h.flags & kHasLen, h.response_len);
-    rc = sqlite3_step(stmt);
+    rc = sqlite3_step(h.flags & kEvent ? bind_event(h, text, response) : bind_call(h, response));
   }
   if (rc == SQLITE_OK || rc == SQLITE_DONE) rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK && rc != SQLITE_DONE) {
     failure = sqlite3_errmsg(db);
     sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-    std::fprintf(stderr, "vqsdk: recording to %s failed, nothing more is written: %s\n", path.c_str(),
-                 failure.c_str());
+    std::fprintf(stderr, "vqsdk: recording to %s failed at sequence %lld, nothing more is written: %s\n",
+                 path.c_str(), first_seq, failure.c_str());
+    // Usually still possible: the failed batch's pages are free again.
+    note_end("failed: " + failure, first_seq);
   }
+}
+
+void Recorder::note_end(const std::string& how, long long end_seq) {
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(db, "UPDATE session SET ended = ?1, ended_ns = ?2, end_seq = ?3", -1, &stmt, nullptr) ==
+      SQLITE_OK) {
+    sqlite3_bind_text(stmt, 1, how.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int64(stmt, 2, pass::now_ns());
+    sqlite3_bind_int64(stmt, 3, end_seq);
+    sqlite3_step(stmt);
+  }
+  sqlite3_finalize(stmt);
 }
 
 void Recorder::run() {
   Bytes batch;
   std::unique_lock<std::mutex> lock(mutex);
   for (;;) {
-    wake.wait_for(lock, kBatchInterval,
-                  [this] { return stopping || flush_target > written || queued >= kWakeAt; });
+    auto asked = [this] { return stopping || flush_target > written; };
+    wake.wait(lock, [&] { return asked() || queued > 0; });
+    // A batch: what comes in kBatchInterval from its first record, or kWakeAt records.
+    if (queued) wake.wait_until(lock, queue_oldest + kBatchInterval, [&] { return asked() || queued >= kWakeAt; });
     batch.swap(queue);
     std::size_t n = queued;
     queued = 0;
+    batch_oldest = queue_oldest;
+    queue_oldest = {};
     lock.unlock();
     progress.notify_all();
     if (n) write(batch);
     batch.clear();
     lock.lock();
     written += n;
+    batch_oldest = {};
     progress.notify_all();
     if (stopping && !queued) break;
   }
@@ -687,6 +968,8 @@ bool start_recorder(const std::string& path, const std::string& library, const s
   r.secrets = secrets;
   if (sqlite3_open_v2(path.c_str(), &r.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
     return fail_with(error, r.db, "cannot be opened", path);
+  // A reader that has it open makes the last checkpoint wait a little.
+  sqlite3_busy_timeout(r.db, 2000);
   std::string setup = "PRAGMA temp_store = MEMORY; PRAGMA page_size = 16384; PRAGMA journal_mode = WAL;"
                       "PRAGMA synchronous = NORMAL;"
                       "PRAGMA application_id = " + std::to_string(kApplicationId) + ";"
@@ -697,18 +980,17 @@ bool start_recorder(const std::string& path, const std::string& library, const s
     return fail_with(error, r.db, "cannot be written", path);
   sqlite3_stmt* stmt = nullptr;
   long long started = pass::now_ns();
-  if (sqlite3_prepare_v2(r.db, "INSERT INTO session VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)", -1, &stmt,
-                         nullptr) != SQLITE_OK)
+  if (sqlite3_prepare_v2(r.db, "INSERT INTO session (library, version, interface, started, started_ns, pid, secrets)"
+                         " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)", -1, &stmt, nullptr) != SQLITE_OK)
     return fail_with(error, r.db, "cannot be written", path);
   std::string started_text = utc_text(started);
-  sqlite3_bind_int(stmt, 1, kFormat);
-  sqlite3_bind_text(stmt, 2, library.c_str(), -1, SQLITE_TRANSIENT);
-  sqlite3_bind_text(stmt, 3, version.c_str(), -1, SQLITE_TRANSIENT);
-  sqlite3_bind_text(stmt, 4, interface_text().c_str(), -1, SQLITE_TRANSIENT);
-  sqlite3_bind_text(stmt, 5, started_text.c_str(), -1, SQLITE_TRANSIENT);
-  sqlite3_bind_int64(stmt, 6, started);
-  sqlite3_bind_int64(stmt, 7, static_cast<long long>(getpid()));
-  sqlite3_bind_int(stmt, 8, secrets ? 1 : 0);
+  sqlite3_bind_text(stmt, 1, library.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_text(stmt, 2, version.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_text(stmt, 3, interface_text().c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_text(stmt, 4, started_text.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_int64(stmt, 5, started);
+  sqlite3_bind_int64(stmt, 6, static_cast<long long>(getpid()));
+  sqlite3_bind_int(stmt, 7, secrets ? 1 : 0);
   int rc = sqlite3_step(stmt);
   sqlite3_finalize(stmt);
   if (rc != SQLITE_DONE || sqlite3_exec(r.db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
@@ -722,27 +1004,49 @@ bool start_recorder(const std::string& path, const std::string& library, const s
                          nullptr) != SQLITE_OK)
     return fail_with(error, r.db, "cannot be written", path);
   r.running = true;
+  // The writer takes no signals: their handler waits for it.
+  sigset_t all, before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &before);
   r.writer = std::thread([&r] { r.run(); });
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
   return true;
 }
 
 bool recorder_running() { return recorder().running; }
 
+bool in_recorder() { return t_in_recorder; }
+
 void push(Record&& record) {
   Recorder& r = recorder();
   std::size_t size = queued_size(record);
+  Inside inside;
   std::unique_lock<std::mutex> lock(r.mutex);
   if (!r.running || r.stopping) return;
-  // Never lose a record: a caller waits while the buffer is full.
-  r.progress.wait(lock, [&r] { return r.queued < kMaxQueued && r.queue.size() < kMaxQueuedBytes; });
+  // Never lose a record: a caller waits while the buffer is full, or while
+  // the oldest record not yet committed is as old as the commit interval.
+  auto can_queue = [&r] {
+    return !r.running || (r.queued < kMaxQueued && r.queue.size() < kMaxQueuedBytes &&
+                          (!r.failure.empty() || !r.uncommitted_too_old(Clock::now())));
+  };
+  if (!can_queue()) {
+    r.wake.notify_one();
+    r.progress.wait(lock, can_queue);
+    if (!r.running || r.stopping) return;
+  }
   enqueue(record, size, r.queue.extend(size));
-  ++r.queued;
   ++r.pushed;
-  if (r.queued == kWakeAt) r.wake.notify_one();
+  if (r.queued++ == 0) {
+    r.queue_oldest = Clock::now();
+    r.wake.notify_one();
+  } else if (r.queued == kWakeAt) {
+    r.wake.notify_one();
+  }
 }
 
 void flush() {
   Recorder& r = recorder();
+  Inside inside;
   std::unique_lock<std::mutex> lock(r.mutex);
   if (!r.running) return;
   r.flush_target = r.pushed;
@@ -750,11 +1054,16 @@ void flush() {
   r.progress.wait(lock, [&r] { return r.written >= r.flush_target || !r.running; });
 }
 
-void stop_recorder() {
+void stop_recorder(const char* how, long long next_seq) {
   Recorder& r = recorder();
+  Inside inside;
   {
-    std::lock_guard<std::mutex> lock(r.mutex);
-    if (!r.running || r.stopping) return;
+    std::unique_lock<std::mutex> lock(r.mutex);
+    if (r.stopping || !r.running) {
+      // Another thread is ending it: done once that one is.
+      r.progress.wait(lock, [&r] { return r.stopped || !r.running; });
+      return;
+    }
     r.stopping = true;
   }
   r.wake.notify_one();
@@ -763,9 +1072,14 @@ void stop_recorder() {
   sqlite3_finalize(r.insert_call);
   sqlite3_finalize(r.replace_call);
   sqlite3_finalize(r.insert_event);
-  sqlite3_close(r.db);  // the last connection folds the write-ahead log back in
+  if (r.failure.empty()) r.note_end(how, next_seq);
+  // One file again, readable from read-only media: the log folded back in
+  // and the file out of WAL mode (SQLite then removes the -wal and -shm).
+  sqlite3_exec(r.db, "PRAGMA wal_checkpoint(TRUNCATE); PRAGMA journal_mode = DELETE", nullptr, nullptr, nullptr);
+  sqlite3_close(r.db);
   r.db = nullptr;
   r.running = false;
+  r.stopped = true;
   r.progress.notify_all();
 }
 

@@ -9,40 +9,50 @@
 #include <vector>
 
 #include "passthrough.h"
+#include "secrets.h"
 #include "state.h"
 
 namespace vqsim::rec {
 
 using pass::Result;
 
-// PRAGMA application_id ("vqsd") and PRAGMA user_version of the files this
-// library writes; a larger user_version comes from a newer library.
+// PRAGMA application_id ("vqsd") and PRAGMA user_version, the format, of
+// the files this library writes; it reads formats 1 and 2, and a larger one
+// comes from a newer library.
 constexpr int kApplicationId = 0x76717364;
-constexpr int kFormat = 1;
-
-// What stands in a recording for a token, password or key.
-constexpr const char* kSecret = "<secret>";
-
-// Bit k set: argument k of `fn` (as recorded) holds a secret.
-unsigned secret_arguments(Fn fn);
-// True when the text `fn` hands out is a secret itself.
-bool secret_result(Fn fn);
+constexpr int kFormat = 2;
 
 // The SDK interface this library was built against: its functions and their
 // C prototypes, as a short text.  A recording of another interface is refused.
 const std::string& interface_text();
 
-// Arguments as JSON: [["b","<hex>"], ["i",n], ["p",n], ["s"], ...]; the
-// secret arguments in `secret_mask` as ["s"].  `comparable`: pointer values
-// left out, as replay compares them.
-std::string args_json(const std::vector<Arg>& args, unsigned secret_mask, bool comparable);
-// Back from that JSON; false if it is not well formed.  Secrets come back as
-// kSecret bytes with their bit set in `secret_mask`.
+// Which arguments are written without their secrets: bit k for argument k.
+struct Masks {
+  unsigned secrets = 0;    // as ["s"]
+  unsigned addresses = 0;  // server addresses: their passwords as kSecret
+};
+// The masks of `fn`'s arguments; none when secrets are kept.
+Masks masks_of(Fn fn, bool secrets);
+
+// Arguments as JSON: [["u","text"], ["b","<hex>"], ["i",n], ["p",n], ["s"],
+// ...], a string or request buffer as text when it is valid UTF-8, else as
+// hex.  `comparable`: pointer values left out, as replay compares them.
+std::string args_json(const std::vector<Arg>& args, const Masks& masks, bool comparable);
+// Back from that JSON (format 1 or 2); false if it is not well formed.
+// Secrets come back as kSecret bytes with their bit set in `secret_mask`.
 bool parse_args(const std::string& json, std::vector<Arg>& args, unsigned& secret_mask);
 
-// Opens an existing recording and checks it can be replayed; on failure,
-// NULL and what is wrong in `error`.
-sqlite3* open_for_replay(const std::string& path, std::string& error);
+// What opening a recording found besides its contents.
+struct Opened {
+  int format = 0;
+  // What makes it less than the whole session, one line each: it did not
+  // end cleanly, a gap in its sequence numbers, its -wal missing.
+  std::vector<std::string> problems;
+};
+
+// Opens an existing recording read-only (it is never changed) and checks it
+// can be replayed; on failure, NULL and what is wrong in `error`.
+sqlite3* open_recording(const std::string& path, Opened& opened, std::string& error);
 
 // ---- The recorder (record.cpp) ----
 
@@ -72,8 +82,13 @@ bool recorder_running();
 void push(Record&& record);
 // Returns once everything queued so far is committed.
 void flush();
-// Flushes and closes the file (at exit).
-void stop_recorder();
+// Writes everything queued, notes in the session row how recording ended
+// (`how`: "exit", "SIGTERM", ...; `next_seq`: the next sequence number) and
+// leaves the file whole in itself, out of WAL mode.  Returns once done, also
+// when another thread is doing it.
+void stop_recorder(const char* how, long long next_seq);
+// True on a thread inside push, flush or stop_recorder.
+bool in_recorder();
 
 long long thread_id();
 

@@ -462,35 +462,37 @@ bool parse_args(const std::string& json, std::vector<Arg>& args, unsigned& secre
 namespace {
 
 // Format 2, as stored in the file: every table and column says what it holds.
+// (No commas in the comments: SQLite's DROP COLUMN looks back for the
+// comma before the last column without skipping comments.)
 const char* kSchema = R"(CREATE TABLE session (  -- one row: the recorded session
   library TEXT NOT NULL,          -- the forwarded SDK library's real path
   version TEXT,                   -- its vqi_get_c_version()
   interface TEXT NOT NULL,        -- "vqsdk.h 187 functions <hash of the C prototypes>"
-  started TEXT NOT NULL,          -- when recording started: UTC, ISO 8601
+  started TEXT NOT NULL,          -- when recording started: UTC in ISO 8601
   started_ns INTEGER NOT NULL,    -- the same in ns since the epoch
   pid INTEGER NOT NULL,           -- the recording process
-  secrets INTEGER NOT NULL,       -- 1: tokens, passwords and keys as they were; 0: written as <secret>
-  ended TEXT,                     -- "exit", "SIGTERM", "SIGHUP", or "failed: <reason>"; NULL: never ended (killed, or still recording)
+  secrets INTEGER NOT NULL,       -- 1: tokens and passwords and keys as they were; 0: written as <secret>
+  ended TEXT,                     -- how recording ended: "exit" or "SIGTERM" or "SIGHUP" or "failed: <reason>"; NULL: it never ended (killed or still recording)
   ended_ns INTEGER,               -- when it ended (ns since the epoch)
-  end_seq INTEGER                 -- the next sequence number then; after a failure, the first one not written
+  end_seq INTEGER                 -- the next sequence number then; after a failure the first one not written
 );
-CREATE TABLE calls (  -- every SDK call, when it returned (vqi_run and vqi_poll also when they started)
+CREATE TABLE calls (  -- every SDK call when it returned (vqi_run and vqi_poll also when they started)
   seq INTEGER PRIMARY KEY,        -- taken when the call started; shared with events
   end_seq INTEGER,                -- the next sequence number when the call returned; NULL: it never returned
   time_ns INTEGER NOT NULL,       -- when it started (ns since the epoch)
   thread INTEGER NOT NULL,        -- Linux thread id of the caller
-  fn TEXT NOT NULL,               -- the SDK function, e.g. "vqi_place_order_pb"
-  args TEXT NOT NULL,             -- JSON, one entry per C parameter: ["u","text"], ["b","<hex>"], ["i",n], ...
+  fn TEXT NOT NULL,               -- the SDK function: "vqi_place_order_pb" for one
+  args TEXT NOT NULL,             -- JSON array: one [kind and value] entry per C parameter (standin/README.md)
   ret INTEGER,                    -- int or long long return value
   ret_real REAL,                  -- double return value (vqi_now_plus)
-  response BLOB,                  -- response bytes, returned text or address; NULL: a NULL pointer
+  response BLOB,                  -- the response bytes or returned text or address; NULL: a NULL pointer
   response_len INTEGER            -- *res_len as returned
 );
 CREATE TABLE events (  -- every event the SDK delivered to the callback
   seq INTEGER PRIMARY KEY,        -- shared with calls
   time_ns INTEGER NOT NULL,       -- when it arrived (ns since the epoch)
   thread INTEGER NOT NULL,        -- Linux thread id it came on
-  text TEXT,                      -- the event's text, e.g. "on_bar" (a BLOB when it is not UTF-8); NULL: a NULL pointer
+  text TEXT,                      -- the event's text: "on_bar" for one (a BLOB when it is not UTF-8); NULL: a NULL pointer
   payload BLOB,                   -- the payload bytes; NULL: a NULL pointer
   count INTEGER NOT NULL          -- the length the SDK passed
 );
@@ -636,14 +638,14 @@ sqlite3* open_recording(const std::string& path, Opened& opened, std::string& er
   }
   // Whether it is the whole session.
   std::vector<std::string>& problems = opened.problems;
+  if (opened.format > 1 && wal_mode && !has_wal && ended.empty()) {
+    problems.push_back("was left by a session that did not end, and its -wal is missing beside it: "
+                       "what was written after its last checkpoint is lost");
+  }
   if (opened.format == 1 ? has_wal : ended.empty()) {
     problems.push_back("did not end cleanly: the recording process was killed, or is still recording");
   } else if (ended.compare(0, 7, "failed:") == 0) {
     problems.push_back("did not end cleanly: recording stopped at sequence " + end_seq + ", " + ended);
-  }
-  if (opened.format > 1 && wal_mode && !has_wal && ended.empty()) {
-    problems.push_back("was left by a session that did not end, and its -wal is missing beside it: "
-                       "what was written after its last checkpoint is lost");
   }
   std::string gap;
   if (!query_text(db,

@@ -642,14 +642,14 @@ class Recording(object):
             ended = None if self._has_wal else "exit"
         else:
             ended = self.session["ended"]
+        if self.format > 1 and self._wal_mode and not self._has_wal and ended is None:
+            self.problems.append("was left by a session that did not end, and its -wal is missing beside it: "
+                                 "what was written after its last checkpoint is lost")
         if ended is None:
             self.problems.append("did not end cleanly: the recording process was killed, or is still recording")
         elif ended.startswith("failed:"):
             self.problems.append("did not end cleanly: recording stopped at sequence %s, %s"
                                  % (self.session["end_seq"], ended))
-        if self.format > 1 and self._wal_mode and not self._has_wal and ended is None:
-            self.problems.append("was left by a session that did not end, and its -wal is missing beside it: "
-                                 "what was written after its last checkpoint is lost")
         gap = db.execute("SELECT prev + 1, seq - 1 FROM (SELECT seq, lag(seq, 1, 0) OVER (ORDER BY seq) prev FROM"
                          " (SELECT seq FROM calls UNION ALL SELECT seq FROM events)) WHERE seq > prev + 1"
                          " LIMIT 1").fetchone()

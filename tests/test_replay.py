@@ -6,6 +6,7 @@ import hashlib
 import json
 import os
 import re
+import resource
 import shutil
 import signal
 import sqlite3
@@ -430,3 +431,95 @@ def test_reset_writes_everything_out_and_a_forked_child_records_nothing(tmp_path
     assert live.returncode == 0 and live.stdout.split() == ["2000"], live.stderr
     names = [c.args[0] for c in vqsim.Recording(str(path)).calls()]
     assert names[-1] == b"parent" and b"child" not in names and len(names) == 2001
+
+
+@pytest.mark.parametrize("argv, status, expected", [
+    (["show", "--help"], 0, "usage: python -m vqsim show [-h] [--from SEQ] [--to SEQ] FILE"),
+    (["summary", "--help"], 0, "usage: python -m vqsim summary [-h] FILE"),
+    (["export", "--help"], 0, "usage: python -m vqsim export [-h] --format {csv} [-o OUT]"),
+    ([], 2, "error: the following arguments are required: COMMAND"),
+    (["show"], 2, "error: the following arguments are required: FILE"),
+    (["play", "FILE"], 2, "invalid choice: 'play'"),
+    (["export", "FILE"], 2, "error: the following arguments are required: --format"),
+    (["export", "FILE", "--format", "json"], 2, "invalid choice: 'json'"),
+    (["show", "FILE", "--from", "x"], 2, "invalid int value: 'x'"),
+    (["summary", "FILE", "extra"], 2, "error: unrecognized arguments: extra"),
+])
+def test_vqsim_commands_answer_help_and_usage_errors(recorded, argv, status, expected):
+    result = vqsim_main(*[str(recorded[0]) if a == "FILE" else a for a in argv])
+    assert result.returncode == status and expected in (result.stdout if status == 0 else result.stderr), result
+    assert "Traceback" not in result.stderr
+
+
+def test_vqsim_summary_show_and_export_agree_with_the_recording(recorded, tmp_path):
+    path = recorded[0]
+    with vqsim.Recording(str(path)) as recording:
+        records = list(recording)
+    calls = [r for r in records if isinstance(r, vqsim.CallRecord)]
+    events = [r for r in records if isinstance(r, vqsim.EventRecord)]
+    summary_ = vqsim_main("summary", path).stdout
+    assert "%d calls, %d events (" % (len(calls), len(events)) in summary_
+    assert "ended: cleanly (at exit), sequence numbers 1 to %d\n" % len(records) in summary_
+    for title, names in (("calls by function", [c.fn for c in calls]),
+                         ("events by text", [e.text.decode() for e in events])):
+        block = summary_.split(title + ":\n")[1].split(":\n")[0]
+        counted = dict((name, int(n)) for n, name in (line.split() for line in block.splitlines()
+                                                       if line.startswith("  ")))
+        assert counted == {name: names.count(name) for name in set(names)}, block
+    assert [int(line.split()[0]) for line in vqsim_main("show", path, "--from", 5, "--to", 9).stdout.splitlines()] \
+        == [5, 6, 7, 8, 9]
+    out = tmp_path / "session.csv"
+    assert vqsim_main("export", path, "--format", "csv", "-o", out).returncode == 0
+    import csv
+    with open(str(out), newline="", encoding="utf-8") as f:
+        rows = list(csv.DictReader(f))
+    assert [int(row["seq"]) for row in rows] == [r.seq for r in records]
+    subscribe = next(row for row in rows if row["name"] == "vqi_subscribe")
+    assert json.loads(subscribe["args"])[:2] == ["SHSE.600000,SZSE.000001,SHSE.601318", "60s"]
+    bar = next(row for row in rows if row["name"] == "on_bar")
+    assert bar["kind"] == "event" and bar["payload"] == events[[e.text for e in events].index(b"on_bar")].payload.decode()
+
+
+@pytest.mark.parametrize("control, name", [
+    ("simulate(seed=1)", "vqsim_simulate"),
+    ("set_status('vqi_get_cash_pb', 5)", "vqsim_set_status"),
+    ("set_response('vqi_get_cash_pb', b'x')", "vqsim_set_response"),
+    ("break_null_response('vqi_get_cash_pb', 3)", "vqsim_break"),
+    ("set_clock(5, 0.5)", "vqsim_set_clock"),
+    ("queue_event(b'on_tick')", "vqsim_queue_event"),
+    ("fire_event(b'on_tick')", "vqsim_fire_event"),
+    ("start_threads(b'on_tick')", "vqsim_start_threads"),
+])
+def test_forwarding_ignores_the_stand_ins_own_controls_and_says_so_once(tmp_path, control, name):
+    code = ("import c_sdk, vqsim\nsim = vqsim.sdk()\nc_sdk.py_vqi_set_data_callback(print)\nsim.%s\nsim.%s\n"
+            "print(c_sdk.py_vqi_get_cash(b''), c_sdk.vqi_now() != 5, c_sdk.vqi_poll(), sim.simulating())"
+            % (control, control))
+    live = record(tmp_path / "forwarded.db", ["-c", code], VQSDK_SIMULATE="0")
+    assert live.returncode == 0 and live.stdout == "(0, b'') True 0 False\n", live.stderr
+    assert live.stderr == ("vqsdk: %s changes nothing while forwarding (VQSDK_FORWARD): the forwarded SDK library "
+                           "answers every call; the stand-in's simulation and scripting controls are ignored\n" % name)
+
+
+def test_a_recording_that_cannot_be_written_says_where_it_stopped(tmp_path):
+    path = tmp_path / "full.db"
+
+    def small_disk():  # writes past 1 MB fail
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+
+    code = "import c_sdk\nfor k in range(20000): c_sdk.py_vqi_set_strategy_id('s%d' % k * 5)\nprint('done')"
+    live = subprocess.run([sys.executable, "-c", code], env=dict(os.environ, VQSDK_FORWARD=SECOND,
+                                                                 VQSDK_RECORD=str(path)),
+                          preexec_fn=small_disk, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=120)
+    stopped = re.match(r"vqsdk: recording to %s failed at sequence (\d+), nothing more is written: (.+)\n\Z"
+                       % re.escape(str(path)), live.stderr)
+    assert live.returncode == 0 and live.stdout == "done\n" and stopped, live.stderr
+    at, reason = int(stopped.group(1)), stopped.group(2)
+    with vqsim.Recording(str(path)) as recording:
+        assert [c.seq for c in recording.calls()] == list(range(1, at))  # everything before it, and no more
+        assert (recording.session["ended"], recording.session["end_seq"]) == ("failed: " + reason, at)
+        assert recording.problems == ["did not end cleanly: recording stopped at sequence %d, failed: %s"
+                                      % (at, reason)]
+    strict = run(["-c", code], VQSDK_REPLAY=str(path), VQSDK_REPLAY_STRICT="1")
+    assert strict.returncode == 3 and "vqsdk: cannot replay %s: it did not end cleanly" % path in strict.stderr

@@ -864,13 +864,12 @@ def _summary(recording, args, out):
         out.write("time span: %s to %s (%.3f s)\n" % (_time(first), _time(last), seconds))
     out.write("%d calls, %d events (%s events per second)\n" % (
         calls, events, "%.0f" % (events / seconds) if seconds > 0 else "-"))
-    if recording.format > 1 and s["ended"] is not None:
-        how = s["ended"]
-        ended = "ended: %s at sequence %s, %s" % ("cleanly" if not how.startswith("failed") else "not cleanly",
-                                                  s["end_seq"], how if how != "exit" else "at exit")
+    how = s["ended"] if recording.format > 1 else None
+    if how and not how.startswith("failed:"):
+        out.write("ended: cleanly (%s), sequence numbers 1 to %d\n" % ("at exit" if how == "exit" else how,
+                                                                      s["end_seq"] - 1))
     else:
-        ended = "ended: " + ("cleanly" if recording.ended_cleanly else "not cleanly")
-    out.write(ended + "\n")
+        out.write("ended: %s\n" % ("cleanly" if recording.ended_cleanly else "not cleanly"))
     for problem in recording.problems:
         out.write("  it %s\n" % problem)
     for title, sql in (("calls by function", "SELECT fn, count(*) n FROM calls GROUP BY fn ORDER BY n DESC, fn"),

@@ -166,6 +166,14 @@ void append_number(Bytes& out, T value) {
   out.append(text, static_cast<std::size_t>(std::to_chars(text, text + sizeof text, value).ptr - text));
 }
 
+// One JSON entry: `head`, the number, `tail`.
+template <class T, std::size_t H, std::size_t N>
+void append_entry(Bytes& out, const char (&head)[H], T value, const char (&tail)[N]) {
+  out.append(head);
+  append_number(out, value);
+  out.append(tail);
+}
+
 ArgView view_of(const Arg& arg) {
   return {arg.kind, arg.i, arg.u, arg.f, arg.bytes.data(), arg.bytes.size()};
 }
@@ -259,25 +267,12 @@ void write_args(Bytes& out, const ArgView* args, std::size_t n, const Masks& mas
           write_bytes(out, arg.data, arg.size);
         }
         break;
-      case Arg::Kind::Int:
-        out.append("[\"i\",");
-        append_number(out, arg.i);
-        out.append("]");
-        break;
+      case Arg::Kind::Int: append_entry(out, "[\"i\",", arg.i, "]"); break;
       case Arg::Kind::Addr:
-        if (comparable) {
-          out.append("[\"p\"]");
-        } else {
-          out.append("[\"p\",");
-          append_number(out, arg.u);
-          out.append("]");
-        }
+        if (comparable) out.append("[\"p\"]");
+        else append_entry(out, "[\"p\",", arg.u, "]");
         break;
-      case Arg::Kind::Float:
-        out.append("[\"f\",\"");
-        append_number(out, arg.f);
-        out.append("\"]");
-        break;
+      case Arg::Kind::Float: append_entry(out, "[\"f\",\"", arg.f, "\"]"); break;
       case Arg::Kind::Bool:
         if (arg.i) out.append("[\"t\",true]");
         else out.append("[\"t\",false]");

@@ -772,7 +772,7 @@ struct Recorder {
   void write(const Bytes& batch);
   sqlite3_stmt* bind_event(const Head& h, const char* text, const char* payload);
   sqlite3_stmt* bind_call(const Head& h, const char* response);
-  void note_end(const std::string& how, long long end_seq);
+  bool note_end(const std::string& how, long long end_seq);
   void run();
   bool uncommitted_too_old(Clock::time_point now) const {
     Clock::time_point oldest = batch_oldest != Clock::time_point{} ? batch_oldest : queue_oldest;
@@ -887,21 +887,26 @@ void Recorder::write(const Bytes& batch) {
     sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
     std::fprintf(stderr, "vqsdk: recording to %s failed at sequence %lld, nothing more is written: %s\n",
                  path.c_str(), first_seq, failure.c_str());
-    // Usually still possible: the failed batch's pages are free again.
-    note_end("failed: " + failure, first_seq);
+    // The failed batch's frames are free again, else folding the log into
+    // the file may make room (on a disk that is still full, nothing does).
+    if (!note_end("failed: " + failure, first_seq)) {
+      sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
+      note_end("failed: " + failure, first_seq);
+    }
   }
 }
 
-void Recorder::note_end(const std::string& how, long long end_seq) {
+bool Recorder::note_end(const std::string& how, long long end_seq) {
   sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_prepare_v2(db, "UPDATE session SET ended = ?1, ended_ns = ?2, end_seq = ?3", -1, &stmt, nullptr) ==
-      SQLITE_OK) {
+  int rc = sqlite3_prepare_v2(db, "UPDATE session SET ended = ?1, ended_ns = ?2, end_seq = ?3", -1, &stmt, nullptr);
+  if (rc == SQLITE_OK) {
     sqlite3_bind_text(stmt, 1, how.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_int64(stmt, 2, pass::now_ns());
     sqlite3_bind_int64(stmt, 3, end_seq);
-    sqlite3_step(stmt);
+    rc = sqlite3_step(stmt);
   }
   sqlite3_finalize(stmt);
+  return rc == SQLITE_DONE;
 }
 
 void Recorder::run() {

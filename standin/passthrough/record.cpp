@@ -194,6 +194,17 @@ std::size_t utf8_length(const unsigned char* p, const unsigned char* end) {
   return n;
 }
 
+// True when none of the 8 bytes at p needs a look: all are ASCII, none is
+// a control character, '"' or '\\'.
+bool plain8(const unsigned char* p) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  auto has_zero = [](std::uint64_t x) { return (x - kOnes) & ~x & kHigh; };
+  return ((v & kHigh) | ((v - 0x20 * kOnes) & ~v & kHigh) | has_zero(v ^ ('"' * kOnes)) |
+          has_zero(v ^ ('\\' * kOnes))) == 0;
+}
+
 // `data` as the contents of a JSON string when it is valid UTF-8 text;
 // false (with `out` as it was) when it is not.
 bool append_json_text(Bytes& out, const char* data, std::size_t size) {
@@ -202,6 +213,10 @@ bool append_json_text(Bytes& out, const char* data, std::size_t size) {
   const auto* end = p + size;
   const auto* plain = p;  // p[plain, p) is copied at the next escape or at the end
   while (p < end) {
+    if (end - p >= 8 && plain8(p)) {
+      p += 8;
+      continue;
+    }
     unsigned char c = *p;
     if (c >= 0x20 && c != '"' && c != '\\' && c < 0x80) {
       ++p;
@@ -673,6 +688,26 @@ constexpr auto kMaxUncommitted = std::chrono::milliseconds(20);
 
 using Clock = std::chrono::steady_clock;
 
+// The monotonic clock as of the kernel's last tick: a few ns to read (a
+// caller reads it at every record), behind by less than its resolution.
+Clock::time_point coarse_now() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
+  return Clock::time_point(std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec));
+}
+
+// How old, on that clock, the oldest uncommitted record may be: the commit
+// interval less the clock's resolution.
+Clock::duration max_uncommitted() {
+  static const Clock::duration limit = [] {
+    timespec resolution{0, 0};
+    clock_getres(CLOCK_MONOTONIC_COARSE, &resolution);
+    auto coarse = std::chrono::seconds(resolution.tv_sec) + std::chrono::nanoseconds(resolution.tv_nsec);
+    return std::max<Clock::duration>(kMaxUncommitted - coarse, kMaxUncommitted / 4);
+  }();
+  return limit;
+}
+
 // A record as queued for the writer: a Head, then for each argument an
 // ArgHead and its bytes, then the event's text, then the response, each
 // part padded to 8 bytes.  The caller copies its record into the queue and
@@ -776,7 +811,7 @@ struct Recorder {
   void run();
   bool uncommitted_too_old(Clock::time_point now) const {
     Clock::time_point oldest = batch_oldest != Clock::time_point{} ? batch_oldest : queue_oldest;
-    return oldest != Clock::time_point{} && now - oldest >= kMaxUncommitted;
+    return oldest != Clock::time_point{} && now - oldest >= max_uncommitted();
   }
 };
 
@@ -1029,7 +1064,7 @@ void push(Record&& record) {
   // the oldest record not yet committed is as old as the commit interval.
   auto can_queue = [&r] {
     return !r.running || (r.queued < kMaxQueued && r.queue.size() < kMaxQueuedBytes &&
-                          (!r.failure.empty() || !r.uncommitted_too_old(Clock::now())));
+                          (!r.failure.empty() || !r.uncommitted_too_old(coarse_now())));
   };
   if (!can_queue()) {
     r.wake.notify_one();
@@ -1039,7 +1074,7 @@ void push(Record&& record) {
   enqueue(record, size, r.queue.extend(size));
   ++r.pushed;
   if (r.queued++ == 0) {
-    r.queue_oldest = Clock::now();
+    r.queue_oldest = coarse_now();
     r.wake.notify_one();
   } else if (r.queued == kWakeAt) {
     r.wake.notify_one();

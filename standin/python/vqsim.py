@@ -805,6 +805,8 @@ def replay(recording, argv, strict=False, env=None, timeout=None):
     first divergence, or for a recording that is not the whole session).
     ``env`` adds to (or overrides) the environment.  A recording the
     stand-in cannot replay raises RecordingError."""
+    if isinstance(argv, (str, bytes)):
+        raise TypeError("argv must be a list of arguments, not %s" % type(argv).__name__)
     path = os.path.abspath(os.fspath(recording))
     with Recording(path) as checked:
         problems = list(checked.problems)

@@ -182,7 +182,11 @@ def main():
         kept = db.execute("SELECT count(*) FROM events").fetchone()[0]
         db.close()
         delivered = len(marks) * 256
-        lost_since = marks[-1] - marks[max(kept // 256 - 1, 0)]  # from the last mark at or before the first lost one
+        # When the first lost event was delivered, between the two marks around it.
+        at = (kept + 1) / 256 - 1
+        below = min(max(int(at), 0), len(marks) - 1)
+        above = min(below + 1, len(marks) - 1)
+        lost_since = marks[-1] - (marks[below] + (marks[above] - marks[below]) * (at - int(at)))
         print("SIGKILL after %d events under load (run %d): the last %d lost, delivered in the last %.1f ms"
               % (delivered, run + 1, delivered - kept, lost_since / 1e6))
     for name in os.listdir(tmp):

@@ -12,6 +12,7 @@ and recording add.  Figures are wall-clock time on this machine.
 import argparse
 import json
 import os
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -33,10 +34,12 @@ def done(started, cpu_started, count):
 if what in ("vqi_now", "history_bars"):
     request = b"x" * 64
     call = c_sdk.vqi_now if what == "vqi_now" else (lambda: c_sdk.py_vqi_history_bars_pb(request))
-    # The library that answers (the second copy when forwarding) keeps no call log.
-    for sim in {vqsim.sdk(), vqsim.StandIn(sys.argv[4]) if len(sys.argv) > 4 else vqsim.sdk()}:
+    # Neither library keeps a call log; the one that answers (the second copy
+    # when forwarding) is scripted.
+    answering = vqsim.StandIn(sys.argv[4]) if len(sys.argv) > 4 else vqsim.sdk()
+    for sim in {vqsim.sdk(), answering}:
         sim.recording(False)
-        sim.set_response("vqi_history_bars_pb", b"r" * 256)
+    answering.set_response("vqi_history_bars_pb", b"r" * 256)
     started, cpu_started, caller_started = time.perf_counter(), cpu(), time.thread_time()
     for _ in range(n):
         call()
@@ -56,6 +59,24 @@ elif what == "events":
     started, cpu_started, caller_started = time.perf_counter(), cpu(), time.thread_time()
     c_sdk.py_vqi_run()
     done(started, cpu_started, seen[0])
+elif what == "killed":
+    # As "events", killed (SIGKILL) from the callable at five sixths; the
+    # time of every 256th event goes to stdout first.
+    import os, signal
+    source = vqsim.StandIn(sys.argv[4])
+    source.recording(False)
+    for _ in range(n):
+        source.queue_event(b"on_tick", b"p" * 100)
+    seen, marks = [0], []
+    def on_event(text, data):
+        seen[0] += 1
+        if seen[0] % 256 == 0:
+            marks.append(time.perf_counter_ns())
+        if seen[0] == n * 5 // 6 // 256 * 256:
+            print(json.dumps(marks), flush=True)
+            os.kill(os.getpid(), signal.SIGKILL)
+    c_sdk.py_vqi_set_data_callback(on_event)
+    c_sdk.py_vqi_run()
 elif what == "simulated":
     sim = vqsim.sdk()
     sim.recording(False)
@@ -72,10 +93,13 @@ elif what == "simulated":
 """
 
 
-def worker(what, n, env, *extra):
+def worker(what, n, env, *extra, status=0):
     os.sync()  # the files of the runs before are on disk: their writing-out does not share this run's cores
     out = subprocess.run([sys.executable, "-c", WORKER, what, str(n), "1"] + list(extra), env=dict(os.environ, **env),
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+    if status:
+        assert out.returncode == status, out.stderr
+        return json.loads(out.stdout)
     if out.returncode != 0:
         raise SystemExit("%s failed (%s):\n%s" % (what, env, out.stderr))
     return json.loads(out.stdout)
@@ -145,6 +169,26 @@ def main():
     replayed, simulated = runs[3][1], runs[4][1]
     print("replay delivers %.2fx as many events per second as the simulated session produces" % (
         (replayed["count"] / replayed["seconds"]) / (simulated["count"] / simulated["seconds"])))
+    # What a SIGKILL under load loses: the events after the last one in the
+    # file, and how long before the kill the first of them was delivered.
+    print()
+    killed = os.path.join(tmp, "killed.db")
+    for run in range(3):
+        for name in (killed, killed + "-wal", killed + "-shm"):
+            if os.path.exists(name):
+                os.remove(name)
+        marks = worker("killed", n, dict(forward, VQSDK_RECORD=killed), second, status=-9)
+        db = sqlite3.connect("file:%s?mode=ro" % killed, uri=True)
+        kept = db.execute("SELECT count(*) FROM events").fetchone()[0]
+        db.close()
+        delivered = len(marks) * 256
+        # When the first lost event was delivered, between the two marks around it.
+        at = (kept + 1) / 256 - 1
+        below = min(max(int(at), 0), len(marks) - 1)
+        above = min(below + 1, len(marks) - 1)
+        lost_since = marks[-1] - (marks[below] + (marks[above] - marks[below]) * (at - int(at)))
+        print("SIGKILL after %d events under load (run %d): the last %d lost, delivered in the last %.1f ms"
+              % (delivered, run + 1, delivered - kept, lost_since / 1e6))
     for name in os.listdir(tmp):
         os.remove(os.path.join(tmp, name))
     os.rmdir(tmp)

@@ -8,6 +8,9 @@ import pytest
 import c_sdk
 import vqsim
 
+# vqsim's own plugin (its `replay` fixture), which an installed vqsim registers itself.
+pytest_plugins = ["pytest_vqsim"]
+
 _MISSING = object()
 
 # The mode the module was imported in: with CSDK_RUN_UNLOCKED=1 the run loop

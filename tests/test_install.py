@@ -144,7 +144,7 @@ INSTALLED = [MODULE, "c_sdk-stubs/__init__.pyi", "c_sdk.libs/libvqsdk.so"]
 
 @pytest.mark.parametrize("install, files", [
     (cmake_install, INSTALLED), (pip_install, INSTALLED),
-    (wheel_install, INSTALLED + ["vqsim.py", "vq/__init__.py", "vq/constant.py", "vq/utils.py"]),
+    (wheel_install, INSTALLED + ["vqsim.py", "pytest_vqsim.py", "vq/__init__.py", "vq/constant.py", "vq/utils.py"]),
     (editable_install, ["c_sdk-editable.pth"]),
 ], ids=["cmake", "pip", "wheel", "editable"])
 def test_installed_module_works_outside_the_tree(tmp_path, install, files, wheels):
@@ -186,12 +186,15 @@ def project_table():
         return tomllib.load(source)["project"]
 
 
-@pytest.mark.parametrize("dist, version, tag, files, readme", [
-    ("c_sdk", "+standin", TAG, INSTALLED, "README.md"),
-    ("vqsim", "", "py3-none-any", ["vqsim.py"], "standin/README.md"),
-    ("vq-standin", "", "py3-none-any", ["vq/__init__.py", "vq/constant.py", "vq/utils.py"], "standin/README.md"),
+@pytest.mark.parametrize("dist, version, tag, files, readme, entry_points", [
+    ("c_sdk", "+standin", TAG, INSTALLED, "README.md", None),
+    # pytest finds vqsim's plugin (the replay fixture) through the entry point.
+    ("vqsim", "", "py3-none-any", ["pytest_vqsim.py", "vqsim.py"], "standin/README.md",
+     "[pytest11]\npytest_vqsim = pytest_vqsim\n\n"),
+    ("vq-standin", "", "py3-none-any", ["vq/__init__.py", "vq/constant.py", "vq/utils.py"], "standin/README.md", None),
 ])
-def test_wheel_is_tagged_for_the_interpreter_and_records_every_file(wheels, dist, version, tag, files, readme):
+def test_wheel_is_tagged_for_the_interpreter_and_records_every_file(wheels, dist, version, tag, files, readme,
+                                                                    entry_points):
     project = project_table()
     name, version = dist.replace("-", "_"), project["version"] + version
     wheel = wheels[dist]
@@ -202,7 +205,9 @@ def test_wheel_is_tagged_for_the_interpreter_and_records_every_file(wheels, dist
         files_ = {name: archive.read(name) for name in names}
     # Nothing but the distribution's own names: the stand-in's vq never
     # comes with c_sdk, where it would replace the platform's.
-    assert names == sorted(files) + [dist_info + "METADATA", dist_info + "WHEEL", dist_info + "RECORD"]
+    assert names == sorted(files) + [dist_info + "METADATA", dist_info + "WHEEL"] + (
+        [dist_info + "entry_points.txt"] if entry_points else []) + [dist_info + "RECORD"]
+    assert files_.get(dist_info + "entry_points.txt", b"").decode() == (entry_points or "")
 
     wheel_file = files_[dist_info + "WHEEL"].decode().splitlines()
     purelib = "Root-Is-Purelib: " + ("false" if dist == "c_sdk" else "true")

@@ -129,6 +129,11 @@ VQSIM_API int vqsim_break(const char* fn, int mode, int length);
 /* Address of the registered event callback (0 if none). */
 VQSIM_API unsigned long long vqsim_callback_address(void);
 
+/* While forwarding (VQSDK_FORWARD) the controls that script or simulate
+ * change nothing; the first one called prints one warning.  1 when
+ * `control` (a name for that warning) is ignored so, else 0. */
+VQSIM_API int vqsim_ignored(const char* control);
+
 /*
  * Simulation.
  *

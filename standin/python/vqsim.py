@@ -226,6 +226,7 @@ class StandIn(object):
             "vqsim_simulate": (c.c_int, [c.c_char_p]),
             "vqsim_simulating": (c.c_int, []),
             "vqsim_simulation_report": (c.c_char_p, []),
+            "vqsim_ignored": (c.c_int, [c.c_char_p]),
         }
         # Those that wait for the library's own threads let go of the
         # interpreter lock meanwhile, which those threads may need to deliver
@@ -357,6 +358,8 @@ class StandIn(object):
         text = _bytes_or_none(text, "event text")
         if text is None:
             raise TypeError("event text must be bytes")
+        if self.lib.vqsim_ignored(b"vqsim_start_threads"):
+            return 0
         first = self.lib.vqsim_start_threads(text, threads, -1 if count is None else count, interval_us)
         if first < 0:
             raise ValueError("invalid arguments to start_threads: %r threads, interval %r" % (threads, interval_us))
@@ -500,17 +503,19 @@ def sdk():
 #
 # A recording is an SQLite database written by the stand-in while it forwards
 # to another SDK library (standin/README.md has the schema).  These read one
-# with the standard sqlite3 module; ``python -m vqsim show FILE`` prints it.
+# with the standard sqlite3 module, read-only: reading never changes it.
+# ``python -m vqsim show|summary|export FILE`` print it.
 
 import heapq
 import sqlite3
 import sys
 import urllib.parse
 
-__all__ += ["Recording", "RecordingError", "CallRecord", "EventRecord", "SECRET", "Address", "format_record"]
+__all__ += ["Recording", "RecordingError", "CallRecord", "EventRecord", "SECRET", "Address", "format_record",
+            "replay", "ReplayResult", "Divergence"]
 
 _APPLICATION_ID = 0x76717364  # PRAGMA application_id of a recording
-_FORMAT = 1                   # the newest recording format this module reads
+_FORMAT = 2                   # the newest recording format this module reads (PRAGMA user_version)
 
 SECRET = _Out("SECRET")  # an argument recorded without its value (a token, password or key)
 
@@ -526,29 +531,53 @@ class Address(int):
 
 _DECODERS["p"] = lambda arg: Address(arg[1])
 _DECODERS["s"] = lambda arg: SECRET
+_DECODERS["u"] = lambda arg: arg[1].encode("utf-8")
 
 CallRecord = collections.namedtuple(
     "CallRecord", ["seq", "end_seq", "time_ns", "thread", "fn", "args", "ret", "ret_real", "response",
                    "response_len"])
 EventRecord = collections.namedtuple("EventRecord", ["seq", "time_ns", "thread", "text", "payload", "count"])
 
+# What every reader needs, by table (format 1 has no end in its session row).
+_COLUMNS = (("session", "library, version, interface, started, started_ns, pid, secrets"),
+            ("calls", "seq, end_seq, time_ns, thread, fn, args, ret, ret_real, response, response_len"),
+            ("events", "seq, time_ns, thread, text, payload, count"))
+
 
 class RecordingError(ValueError):
     """A file that cannot be read as a recording; the message names it."""
 
 
+def _as_bytes(value):
+    """A TEXT column (format 2 stores text that is UTF-8 as text) as bytes."""
+    return value.encode("utf-8") if isinstance(value, str) else value
+
+
+def _decode_args(text):
+    return tuple(_DECODERS[arg[0]](arg) for arg in json.loads(text))
+
+
 class Recording(object):
-    """A recorded session: ``session`` (a dict of the session row) and, by
-    iteration, its calls (``CallRecord``, ``args`` decoded as ``sim.calls()``
-    gives them) and events (``EventRecord``) in sequence order."""
+    """A recorded session: ``session`` (a dict of the session row),
+    ``format``, ``problems`` (what makes it less than the whole session, one
+    line each: it did not end cleanly, a gap in its sequence numbers, its
+    -wal missing; empty for a whole one) and, by iteration, its calls
+    (``CallRecord``, ``args`` decoded as ``sim.calls()`` gives them) and
+    events (``EventRecord``) in sequence order.  The file is opened
+    read-only."""
 
     def __init__(self, path):
-        self.path = path
-        self._db = self._open(path)
-        row = self._db.execute("SELECT * FROM session").fetchone()
-        if row is None:
-            self._fail("is not a complete vqsdk recording (no session row)")
-        self.session = dict(zip([d[0] for d in self._db.execute("SELECT * FROM session").description], row))
+        self.path = os.fspath(path)
+        self.problems = []
+        self._db = self._open(self.path)
+        try:
+            self._check()
+        except sqlite3.DatabaseError as error:
+            self.close()
+            self._fail("cannot be read: %s" % error)
+        except RecordingError:
+            self.close()
+            raise
 
     def _fail(self, what):
         raise RecordingError("%s: %s" % (self.path, what))
@@ -560,16 +589,32 @@ class Recording(object):
             self._fail("is a directory")
         if os.path.getsize(path) == 0:
             self._fail("is empty, not a recording")
-        mode = "rw" if os.access(path, os.W_OK) else "ro"
-        db = sqlite3.connect("file:%s?mode=%s" % (urllib.parse.quote(os.path.abspath(path)), mode), uri=True)
+        with open(path, "rb") as f:
+            header = f.read(20)
+        # A file in WAL mode without its -wal (a closed format 1 recording, or
+        # one copied without it) is read as it is: SQLite would make a -wal
+        # and -shm beside it.
+        self._wal_mode = header[:16] == b"SQLite format 3\0" and header[18:19] == b"\x02"
+        self._has_wal = os.path.exists(path + "-wal")
+        uri = "file:%s?mode=ro%s" % (urllib.parse.quote(os.path.abspath(path)),
+                                     "&immutable=1" if self._wal_mode and not self._has_wal else "")
         try:
-            db.execute("PRAGMA temp_store = MEMORY")
+            db = sqlite3.connect(uri, uri=True)
+        except sqlite3.Error as error:
+            self._fail("cannot be opened: %s" % error)
+        try:
             application_id = db.execute("PRAGMA application_id").fetchone()[0]
         except sqlite3.DatabaseError as error:
             db.close()
-            if "malformed" in str(error):  # SQLITE_CORRUPT, which 3.8's sqlite3 does not name
+            message = str(error)
+            if message == "file is not a database":
+                self._fail("is not an SQLite database, not a recording")
+            if "malformed" in message:  # SQLITE_CORRUPT, which 3.8's sqlite3 does not name
                 self._fail("is damaged (truncated or corrupt): %s" % error)
-            self._fail("is not an SQLite database, not a recording")
+            if "unable to open" in message and self._has_wal:
+                self._fail("cannot be read where it is: its -wal needs a -shm file beside it, which cannot be made "
+                           "there (read-only media?); copy it with its -wal to a writable place")
+            self._fail("cannot be read: %s" % error)
         try:
             check = db.execute("PRAGMA quick_check(1)").fetchone()[0]
         except sqlite3.DatabaseError as error:
@@ -580,28 +625,81 @@ class Recording(object):
         if application_id != _APPLICATION_ID:
             db.close()
             self._fail("is an SQLite database but not a vqsdk recording")
-        version = db.execute("PRAGMA user_version").fetchone()[0]
-        if version > _FORMAT:
-            db.close()
-            self._fail("was written by a newer version (recording format %d; this library reads format %d)"
-                       % (version, _FORMAT))
         return db
 
-    def calls(self):
-        for row in self._db.execute("SELECT seq, end_seq, time_ns, thread, fn, args, ret, ret_real, response,"
-                                    " response_len FROM calls ORDER BY seq"):
+    def _check(self):
+        db = self._db
+        self.format = db.execute("PRAGMA user_version").fetchone()[0]
+        reads = "this library reads formats 1 to %d" % _FORMAT
+        if self.format > _FORMAT:
+            self._fail("was written by a newer version (recording format %d; %s)" % (self.format, reads))
+        if self.format < 1:
+            self._fail("has no recording format it knows (user_version %d; %s)" % (self.format, reads))
+        for table, columns in _COLUMNS:
             try:
-                args = tuple(_DECODERS[arg[0]](arg) for arg in json.loads(row[5]))
-            except (ValueError, TypeError, KeyError, IndexError):
-                self._fail("call %d has malformed arguments" % row[0])
-            yield CallRecord(row[0], row[1], row[2], row[3], row[4], args, *row[6:])
+                db.execute("SELECT %s FROM %s LIMIT 0" % (columns, table))
+            except sqlite3.OperationalError as error:
+                self._fail("is not a complete vqsdk recording (%s)" % error)
+        cursor = db.execute("SELECT * FROM session")
+        rows = cursor.fetchall()
+        if len(rows) != 1:
+            self._fail("is not a complete vqsdk recording (its session table has %d rows, not one)" % len(rows))
+        self.session = dict(zip([d[0] for d in cursor.description], rows[0]))
+        if self.format == 1:
+            if self.session.get("format") != 1:  # format 1 also had the format in the session row
+                self._fail("is damaged: its session row says format %s, its header format 1"
+                           % self.session.get("format"))
+            ended = None if self._has_wal else "exit"
+        else:
+            ended = self.session["ended"]
+        if self.format > 1 and self._wal_mode and not self._has_wal and ended is None:
+            self.problems.append("was left by a session that did not end, and its -wal is missing beside it: "
+                                 "what was written after its last checkpoint is lost")
+        if ended is None:
+            self.problems.append("did not end cleanly: the recording process was killed, or is still recording")
+        elif ended.startswith("failed:"):
+            self.problems.append("did not end cleanly: recording stopped at sequence %s, %s"
+                                 % (self.session["end_seq"], ended))
+        gap = db.execute("SELECT prev + 1, seq - 1 FROM (SELECT seq, lag(seq, 1, 0) OVER (ORDER BY seq) prev FROM"
+                         " (SELECT seq FROM calls UNION ALL SELECT seq FROM events)) WHERE seq > prev + 1"
+                         " LIMIT 1").fetchone()
+        if gap:
+            self.problems.append("has a gap: sequence numbers %d to %d are missing" % gap)
 
-    def events(self):
-        for row in self._db.execute("SELECT seq, time_ns, thread, text, payload, count FROM events ORDER BY seq"):
-            yield EventRecord(*row)
+    @property
+    def ended_cleanly(self):
+        return not any(problem.startswith("did not end cleanly") for problem in self.problems)
+
+    def _rows(self, sql, first, last):
+        try:
+            for row in self._db.execute(sql, (first, last)):
+                yield row
+        except sqlite3.DatabaseError as error:
+            self._fail("cannot be read: %s" % error)
+
+    def calls(self, first=None, last=None):
+        """The calls with sequence numbers from ``first`` to ``last`` (all by default)."""
+        for row in self._rows("SELECT seq, end_seq, time_ns, thread, fn, args, ret, ret_real, response, response_len"
+                              " FROM calls WHERE seq BETWEEN ifnull(?1, seq) AND ifnull(?2, seq) ORDER BY seq",
+                              first, last):
+            try:
+                args = _decode_args(row[5])
+            except (ValueError, TypeError, KeyError, IndexError, AttributeError):
+                self._fail("call %d has malformed arguments" % row[0])
+            yield CallRecord(row[0], row[1], row[2], row[3], row[4], args, row[6], row[7], _as_bytes(row[8]),
+                             row[9])
+
+    def events(self, first=None, last=None):
+        for row in self._rows("SELECT seq, time_ns, thread, text, payload, count FROM events"
+                              " WHERE seq BETWEEN ifnull(?1, seq) AND ifnull(?2, seq) ORDER BY seq", first, last):
+            yield EventRecord(row[0], row[1], row[2], _as_bytes(row[3]), row[4], row[5])
+
+    def records(self, first=None, last=None):
+        """Calls and events in sequence order, from ``first`` to ``last``."""
+        return heapq.merge(self.calls(first, last), self.events(first, last), key=lambda record: record.seq)
 
     def __iter__(self):
-        return heapq.merge(self.calls(), self.events(), key=lambda record: record.seq)
+        return self.records()
 
     def close(self):
         self._db.close()
@@ -696,19 +794,181 @@ def format_record(record):
     return line + (" -> " + ", ".join(results) if results else "")
 
 
-def _main(argv):
-    if len(argv) != 2 or argv[0] != "show":
-        sys.stderr.write("usage: python -m vqsim show FILE   (prints a recording, one line per record)\n")
-        return 2
+# ---- Replaying a strategy against a recording, for tests ----
+
+import subprocess
+import tempfile
+
+ReplayResult = collections.namedtuple("ReplayResult", ["returncode", "stdout", "stderr", "divergences", "problems"])
+# One call that differed: the sequence number of the recorded call it was
+# compared with (None: the recording had no more), the function called, the
+# recorded arguments (None without a recorded call) and the called ones, as
+# ``calls()`` gives them; recorded_fn when another function was recorded there.
+Divergence = collections.namedtuple("Divergence", ["seq", "fn", "recorded", "called", "recorded_fn"])
+
+
+def replay(recording, argv, strict=False, env=None, timeout=None):
+    """Runs ``python argv...`` (this interpreter) against the recording in a
+    child process and returns a ``ReplayResult``: its exit status, its
+    standard output and error, every ``Divergence``, and the recording's
+    ``problems``.  ``strict``: VQSDK_REPLAY_STRICT=1 (exit status 3 at the
+    first divergence, or for a recording that is not the whole session).
+    ``env`` adds to (or overrides) the environment.  A recording the
+    stand-in cannot replay raises RecordingError."""
+    if isinstance(argv, (str, bytes)):
+        raise TypeError("argv must be a list of arguments, not %s" % type(argv).__name__)
+    path = os.path.abspath(os.fspath(recording))
+    with Recording(path) as checked:
+        problems = list(checked.problems)
+    child = {k: v for k, v in os.environ.items() if k not in ("VQSDK_FORWARD", "VQSDK_RECORD", "VQSDK_REPLAY_STRICT")}
+    child.update(env or {})
+    folder = tempfile.mkdtemp(prefix="vqsim-replay-")
+    report = os.path.join(folder, "divergences.jsonl")
+    child.update(VQSDK_REPLAY=path, VQSDK_REPLAY_REPORT=report)
+    if strict:
+        child["VQSDK_REPLAY_STRICT"] = "1"
     try:
-        with Recording(argv[1]) as recording:
-            for record in recording:
-                sys.stdout.write("%7d %s\n" % (record.seq, format_record(record)))
+        done = subprocess.run([sys.executable] + list(argv), env=child, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, universal_newlines=True, timeout=timeout)
+        refused = [line for line in done.stderr.splitlines() if line.startswith("vqsdk: cannot replay ")]
+        if refused and done.returncode in (2, 3):
+            raise RecordingError(refused[0][len("vqsdk: cannot replay "):])
+        divergences = []
+        if os.path.exists(report):
+            with open(report, encoding="utf-8") as lines:
+                for line in lines:
+                    d = json.loads(line)
+                    divergences.append(Divergence(d["seq"], d["fn"], None if d["recorded"] is None else
+                                                  _decode_args(json.dumps(d["recorded"])),
+                                                  _decode_args(json.dumps(d["called"])), d.get("recorded_fn")))
+    finally:
+        if os.path.exists(report):
+            os.remove(report)
+        os.rmdir(folder)
+    return ReplayResult(done.returncode, done.stdout, done.stderr, divergences, problems)
+
+
+# ---- python -m vqsim ----
+
+def _time(ns):
+    import datetime
+    moment = datetime.datetime.fromtimestamp(ns // 10 ** 9, datetime.timezone.utc)
+    return moment.strftime("%Y-%m-%dT%H:%M:%S") + ".%06dZ" % (ns % 10 ** 9 // 1000)
+
+
+def _show(recording, args, out):
+    for record in recording.records(args.first, args.last):
+        out.write("%7d %s\n" % (record.seq, format_record(record)))
+
+
+def _summary(recording, args, out):
+    s = recording.session
+    db = recording._db
+    out.write("recording %s (format %d)\n" % (recording.path, recording.format))
+    for key in ("library", "version", "interface", "started", "pid"):
+        out.write("  %-10s %s\n" % (key + ":", s[key]))
+    out.write("  %-10s %s\n" % ("secrets:", "recorded" if s["secrets"] else "left out (<secret>)"))
+    calls, events, first, last = db.execute(
+        "SELECT (SELECT count(*) FROM calls), (SELECT count(*) FROM events), min(t), max(t) FROM"
+        " (SELECT time_ns t FROM calls UNION ALL SELECT time_ns FROM events)").fetchone()
+    seconds = (last - first) / 1e9 if first is not None else 0.0
+    if first is not None:
+        out.write("time span: %s to %s (%.3f s)\n" % (_time(first), _time(last), seconds))
+    out.write("%d calls, %d events (%s events per second)\n" % (
+        calls, events, "%.0f" % (events / seconds) if seconds > 0 else "-"))
+    how = s["ended"] if recording.format > 1 else None
+    if how and not how.startswith("failed:"):
+        out.write("ended: cleanly (%s), sequence numbers 1 to %d\n" % ("at exit" if how == "exit" else how,
+                                                                      s["end_seq"] - 1))
+    else:
+        out.write("ended: %s\n" % ("cleanly" if recording.ended_cleanly else "not cleanly"))
+    for problem in recording.problems:
+        out.write("  it %s\n" % problem)
+    for title, sql in (("calls by function", "SELECT fn, count(*) n FROM calls GROUP BY fn ORDER BY n DESC, fn"),
+                       ("events by text", "SELECT text, count(*) n FROM events GROUP BY text ORDER BY n DESC, text")):
+        rows = db.execute(sql).fetchall()
+        out.write("%s:\n" % title)
+        for name, n in rows:
+            name = _as_bytes(name)
+            shown = "NULL" if name is None else name.decode("utf-8", "backslashreplace") if isinstance(
+                name, bytes) else name
+            out.write("  %8d  %s\n" % (n, shown))
+
+
+def _exported(value):
+    """A decoded value as text for a CSV cell."""
+    if isinstance(value, (bytes, bytearray)):
+        return bytes(value).decode("utf-8", "backslashreplace")
+    if value is SECRET:
+        return "<secret>"
+    if isinstance(value, _Out):
+        return value._name
+    return value
+
+
+def _export(recording, args, out):
+    import csv
+    writer = csv.writer(out, lineterminator="\n")
+    writer.writerow(["seq", "kind", "time", "time_ns", "thread", "name", "args", "end_seq", "ret", "response",
+                     "response_len", "payload", "count"])
+    for r in recording.records(args.first, args.last):
+        if isinstance(r, EventRecord):
+            writer.writerow([r.seq, "event", _time(r.time_ns), r.time_ns, r.thread, _exported(r.text), "", "", "",
+                             "", "", _exported(r.payload), r.count])
+        else:
+            arguments = json.dumps([_exported(a) for a in r.args], ensure_ascii=False)
+            ret = r.ret if r.ret is not None else _shortest(r.ret_real) if r.ret_real is not None else ""
+            writer.writerow([r.seq, "call", _time(r.time_ns), r.time_ns, r.thread, r.fn, arguments, r.end_seq, ret,
+                             _exported(r.response), r.response_len, "", ""])
+
+
+def _parser():
+    import argparse
+    parser = argparse.ArgumentParser(prog="python -m vqsim", description="Reads recordings of the stand-in SDK "
+                                     "(VQSDK_RECORD), read-only.")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    commands.required = True
+
+    def command(name, text, run):
+        sub = commands.add_parser(name, help=text, description=text)
+        sub.add_argument("file", metavar="FILE", help="the recording")
+        sub.set_defaults(run=run)
+        return sub
+
+    def seq_range(sub):
+        sub.add_argument("--from", dest="first", type=int, metavar="SEQ", help="from this sequence number on")
+        sub.add_argument("--to", dest="last", type=int, metavar="SEQ", help="up to this sequence number")
+
+    seq_range(command("show", "prints one line per call or event, in the style of VQSDK_TRACE", _show))
+    command("summary", "prints the session, its time span, counts by function and by event text, events per "
+            "second, and whether it ended cleanly", _summary)
+    export = command("export", "writes one row per call or event, decoded", _export)
+    export.add_argument("--format", choices=["csv"], required=True, help="the output format")
+    export.add_argument("-o", "--output", metavar="OUT", help="the file to write (default: standard output)")
+    seq_range(export)
+    return parser
+
+
+def _main(argv):
+    args = _parser().parse_args(argv)  # usage errors: exit status 2
+    out = None
+    try:
+        with Recording(args.file) as recording:
+            for problem in recording.problems:
+                sys.stderr.write("vqsim: %s: it %s\n" % (args.file, problem))
+            out = open(args.output, "w", newline="", encoding="utf-8") if getattr(args, "output", None) else sys.stdout
+            args.run(recording, args, out)
     except RecordingError as error:
         sys.stderr.write("vqsim: %s\n" % error)
         return 1
-    except BrokenPipeError:
-        return 0
+    except OSError as error:
+        if isinstance(error, BrokenPipeError):
+            return 0
+        sys.stderr.write("vqsim: %s\n" % error)
+        return 1
+    finally:
+        if out is not None and out is not sys.stdout:
+            out.close()
     return 0
 
 

@@ -1,10 +1,12 @@
 // The vqsim_ control interface and the function table it names functions by.
+#include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 
-#include "passthrough.h"
+#include "passing.h"
 #include "simulation.h"
 #include "state.h"
 #include "vqsim.h"
@@ -21,6 +23,8 @@ const FunctionInfo kFunctions[kFunctionCount] = {
 #undef VQSIM_INFO_OF_REQUEST_RESPONSE
 #undef VQSIM_INFO_OF_REQUEST_STATUS
 #undef VQSIM_INFO_OF_OTHER
+
+void (*g_pass_reset)() = nullptr;
 
 int find_function(const char* name) {
   if (!name) return -1;
@@ -40,6 +44,21 @@ int lookup(const char* name, unsigned feature) {
   return fn;
 }
 
+// While forwarding, the forwarded library answers every call: the
+// stand-in's own simulation and scripting controls change nothing, and the
+// first one called says so, once.
+bool ignored(const char* control) {
+  if (!forwarding()) return false;
+  static std::atomic<bool> warned{false};
+  if (!warned.exchange(true)) {
+    std::fprintf(stderr,
+                 "vqsdk: %s changes nothing while forwarding (VQSDK_FORWARD): the forwarded SDK library answers "
+                 "every call; the stand-in's simulation and scripting controls are ignored\n",
+                 control);
+  }
+  return true;
+}
+
 }  // namespace
 
 }  // namespace vqsim
@@ -48,7 +67,7 @@ using namespace vqsim;
 
 extern "C" void vqsim_reset(void) {
   vqsim_join_threads(1);
-  pass::flush_recording();
+  if (g_pass_reset) g_pass_reset();
   sim::reset();
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
@@ -99,6 +118,7 @@ extern "C" const char* vqsim_calls_json(const char* fn, int last_only) {
 }
 
 extern "C" int vqsim_set_status(const char* fn, int status) {
+  if (ignored("vqsim_set_status")) return VQSIM_OK;
   int id = lookup(fn, kStatus);
   if (id < 0) return id;
   State& s = state();
@@ -109,6 +129,7 @@ extern "C" int vqsim_set_status(const char* fn, int status) {
 }
 
 extern "C" int vqsim_set_response(const char* fn, const char* data, int len) {
+  if (ignored("vqsim_set_response")) return VQSIM_OK;
   int id = lookup(fn, kResponse);
   if (id < 0) return id;
   if (len < 0 || (!data && len > 0)) return VQSIM_INVALID_ARGUMENT;
@@ -121,6 +142,7 @@ extern "C" int vqsim_set_response(const char* fn, const char* data, int len) {
 }
 
 extern "C" int vqsim_set_text(const char* fn, const char* text) {
+  if (ignored("vqsim_set_text")) return VQSIM_OK;
   int id = lookup(fn, kText);
   if (id < 0) return id;
   std::shared_ptr<std::string> copy;
@@ -132,6 +154,7 @@ extern "C" int vqsim_set_text(const char* fn, const char* text) {
 }
 
 extern "C" void vqsim_set_clock(long long now, double now_plus) {
+  if (ignored("vqsim_set_clock")) return;
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.fixed_clock = true;
@@ -140,12 +163,14 @@ extern "C" void vqsim_set_clock(long long now, double now_plus) {
 }
 
 extern "C" void vqsim_use_wall_clock(void) {
+  if (ignored("vqsim_use_wall_clock")) return;
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.fixed_clock = false;
 }
 
 extern "C" void vqsim_queue_event(const char* text, const char* data, int count) {
+  if (ignored("vqsim_queue_event")) return;
   Event event = make_event(text, data, count);
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
@@ -153,6 +178,7 @@ extern "C" void vqsim_queue_event(const char* text, const char* data, int count)
 }
 
 extern "C" void vqsim_queue_thread_event(const char* text, const char* data, int count) {
+  if (ignored("vqsim_queue_thread_event")) return;
   Event event = make_event(text, data, count);
   event.from_thread = true;
   State& s = state();
@@ -161,6 +187,7 @@ extern "C" void vqsim_queue_thread_event(const char* text, const char* data, int
 }
 
 extern "C" int vqsim_fire_event(const char* text, const char* data, int count) {
+  if (ignored("vqsim_fire_event")) return 0;
   return deliver(make_event(text, data, count)) ? 1 : 0;
 }
 
@@ -171,6 +198,7 @@ extern "C" int vqsim_pending_events(void) {
 }
 
 extern "C" int vqsim_set_delay(const char* fn, int microseconds) {
+  if (ignored("vqsim_set_delay")) return VQSIM_OK;
   int id = lookup(fn, kNone);
   if (id < 0) return id;
   if (microseconds < 0) return VQSIM_INVALID_ARGUMENT;
@@ -182,6 +210,7 @@ extern "C" int vqsim_set_delay(const char* fn, int microseconds) {
 }
 
 extern "C" int vqsim_break(const char* fn, int mode, int length) {
+  if (ignored("vqsim_break")) return VQSIM_OK;
   if (find_function(fn) < 0) return VQSIM_UNKNOWN_FUNCTION;
   unsigned feature = kNone;
   switch (mode) {
@@ -210,7 +239,12 @@ extern "C" unsigned long long vqsim_callback_address(void) {
   return reinterpret_cast<std::uintptr_t>(state().callback.load());
 }
 
-extern "C" int vqsim_simulate(const char* config) { return sim::simulate(config); }
+extern "C" int vqsim_simulate(const char* config) {
+  if (ignored("vqsim_simulate")) return VQSIM_OK;
+  return sim::simulate(config);
+}
+
+extern "C" int vqsim_ignored(const char* control) { return control && ignored(control) ? 1 : 0; }
 
 extern "C" int vqsim_simulating(void) { return sim::active() ? 1 : 0; }
 

@@ -5,12 +5,16 @@
 // the control interface scripted.
 #include <string>
 
-#include "passthrough.h"
+#include "passing.h"
 #include "simulation.h"
 #include "state.h"
 #include "vqsdk.h"
 
 using namespace vqsim;
+
+namespace vqsim {
+PassMode g_pass_mode = PassMode::kOff;
+}  // namespace vqsim
 
 #ifdef VQSIM_SECOND_COPY
 // The copy another stand-in forwards to says so in its version text.
@@ -134,7 +138,7 @@ extern "C" void vqi_set_version(const char* sdk_version, const char* sdk_lang, v
 // ---- Events ----
 
 extern "C" void vqi_set_event_callback_pb(vqi_event_callback_t callback) {
-  if (pass::active()) return pass::set_event_callback(callback);
+  VQSIM_PASS(vqi_set_event_callback_pb, (callback));
   note(FN_vqi_set_event_callback_pb, callback);
   set_callback(callback);
 }

@@ -1,5 +1,6 @@
 #include "state.h"
 
+#include "secrets.h"
 #include "simulation.h"
 #include "vqsim.h"
 
@@ -176,12 +177,24 @@ void put(std::vector<Arg>& args, int* out_len) {
 bool tracing() { return trace_enabled(); }
 
 std::string trace_line(Fn fn, const std::vector<Arg>& args) {
+  // The same secrets left out as in a recording.
+  const unsigned secret = secrets_shown() ? 0 : secret_arguments(fn);
+  const unsigned address = secrets_shown() ? 0 : address_arguments(fn);
   std::string line = "vqsdk: ";
   line += kFunctions[fn].name;
   line += '(';
+  std::string masked;
   for (std::size_t k = 0; k < args.size(); ++k) {
     if (k) line += ", ";
-    append_trace_arg(line, args[k]);
+    const unsigned bit = k < 32 ? 1u << k : 0;
+    if (secret & bit) {
+      line += kSecret;
+    } else if ((address & bit) && args[k].kind == Arg::Kind::Bytes &&
+               mask_addresses(args[k].bytes.data(), args[k].bytes.size(), masked)) {
+      append_quoted(line, masked);
+    } else {
+      append_trace_arg(line, args[k]);
+    }
   }
   line += ")\n";
   return line;

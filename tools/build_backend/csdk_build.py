@@ -55,6 +55,7 @@ Run as a script, `csdk_build.py dist-info SITE KIND VQ FILE...` writes the
 dist-info of what `cmake --install` put into SITE (KIND: standin or sdk).
 """
 import base64
+import configparser
 import csv
 import gzip
 import hashlib
@@ -183,8 +184,9 @@ def settings(config_settings):
 PROJECT_KEYS = {"name", "version", "description", "readme", "requires-python", "license", "classifiers",
                 "keywords", "dependencies", "urls"}
 # The keys of a [tool.csdk_build.NAME] table: a pure-Python distribution
-# holding `files` (files or directories) below `root`.
-EXTRA_KEYS = {"description", "readme", "root", "files"}
+# holding `files` (files or directories) below `root`, with the
+# `entry-points` ({group: {name: object}}) of [project.entry-points].
+EXTRA_KEYS = {"description", "readme", "root", "files", "entry-points"}
 
 
 def read_pyproject():
@@ -323,7 +325,17 @@ def metadata_files(project, tag):
     """The dist-info files besides RECORD, as (name, bytes)."""
     wheel = "Wheel-Version: 1.0\nGenerator: %s\nRoot-Is-Purelib: %s\nTag: %s\n" % (
         GENERATOR, "true" if tag[1] == "none" else "false", "-".join(tag))
-    return [("METADATA", metadata(project).encode("utf-8")), ("WHEEL", wheel.encode("utf-8"))]
+    files = [("METADATA", metadata(project).encode("utf-8")), ("WHEEL", wheel.encode("utf-8"))]
+    groups = project.get("entry-points")
+    if groups:
+        entry_points = configparser.ConfigParser(interpolation=None)
+        entry_points.optionxform = str  # names keep their case
+        for group, entries in sorted(groups.items()):
+            entry_points[group] = dict(sorted(entries.items()))
+        text = io.StringIO()
+        entry_points.write(text)
+        files.append(("entry_points.txt", text.getvalue().encode("utf-8")))
+    return files
 
 
 def write_metadata(metadata_directory, config, editable):

@@ -7,11 +7,17 @@
 // never returned), any other call the events that arrived while it ran.
 // Calls are compared with the recording in order; the first one that
 // differs (another function, other arguments; pointers and secrets are not
-// compared) is reported once on stderr, and the replay goes on answering by
-// function.  VQSDK_REPLAY_STRICT=1 ends the process with status 3 instead.
+// compared) is reported in full on stderr, and the replay goes on answering
+// by function.  The two orders no longer line up after that, so each later
+// call is compared with the recorded call that answers it (the next one of
+// its function), and the differences are counted: the last line at exit
+// gives how many, $VQSDK_REPLAY_REPORT=FILE lists each as a JSON line.
+// VQSDK_REPLAY_STRICT=1 ends the process with status 3 at the first one,
+// and refuses a recording that is not the whole session.
 //
 // The file is read as the session goes, so a long recording costs no memory.
 // The lock is never held while the callback runs.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,7 +43,13 @@ struct Replay {
   sqlite3_stmt* events = nullptr;    // every event, by sequence number
   bool strict = false;
   bool differed = false;
+  bool closed = false;     // at exit
   long long compared = 0;  // calls compared so far
+  long long differences = 0;
+  long long first_difference = 0;  // its sequence number; 0: after the recording's last call
+  std::FILE* report_file = nullptr;  // $VQSDK_REPLAY_REPORT
+  std::vector<Arg> answered;         // the arguments of the call that answered the last one
+  unsigned answered_secrets = 0;
   std::unique_ptr<Result> last[kFunctionCount];  // repeated once a function's calls run out
   std::shared_ptr<std::string> kept[kFunctionCount];
   bool have_event = false;
@@ -74,6 +86,23 @@ std::string shown(const std::string& trace) {
   return text;
 }
 
+// One JSON line of $VQSDK_REPLAY_REPORT: recorded_fn NULL when nothing was
+// recorded there.
+void list_difference(Replay& r, long long seq, const Fn* recorded_fn, const std::vector<Arg>& recorded, Fn fn,
+                     const std::vector<Arg>& args) {
+  ++r.differences;
+  if (r.differences == 1) r.first_difference = seq;
+  if (!r.report_file) return;
+  const bool secrets = secrets_shown();
+  std::string line = "{\"seq\": " + (seq ? std::to_string(seq) : std::string("null")) + ", \"fn\": \"" +
+                     kFunctions[fn].name + "\", \"recorded\": ";
+  line += recorded_fn ? rec::args_json(recorded, rec::masks_of(*recorded_fn, secrets), false) : "null";
+  if (recorded_fn && *recorded_fn != fn) line += std::string(", \"recorded_fn\": \"") + kFunctions[*recorded_fn].name + "\"";
+  line += ", \"called\": " + rec::args_json(args, rec::masks_of(fn, secrets), false) + "}\n";
+  std::fputs(line.c_str(), r.report_file);
+  std::fflush(r.report_file);
+}
+
 void report(Replay& r, long long seq, const std::string& expected, Fn fn, const std::vector<Arg>& args) {
   r.differed = true;
   std::string text = "vqsdk: replay of " + r.path + " differs at call " + std::to_string(r.compared) +
@@ -89,11 +118,19 @@ void report(Replay& r, long long seq, const std::string& expected, Fn fn, const 
   }
 }
 
+// Pointers, secrets and the passwords in addresses are not compared.
+bool same_arguments(Fn fn, unsigned secret_mask, const std::vector<Arg>& recorded, const std::vector<Arg>& args) {
+  rec::Masks masks{secret_mask | secret_arguments(fn), address_arguments(fn)};
+  return rec::args_json(recorded, masks, true) == rec::args_json(args, masks, true);
+}
+
 // Compares the call with the next recorded one, until the first difference.
 void compare(Replay& r, Fn fn, const std::vector<Arg>& args) {
-  ++r.compared;
   int rc = sqlite3_step(r.in_order);
-  if (rc == SQLITE_DONE) return report(r, 0, "nothing: the recording has no more calls", fn, args);
+  if (rc == SQLITE_DONE) {
+    list_difference(r, 0, nullptr, {}, fn, args);
+    return report(r, 0, "nothing: the recording has no more calls", fn, args);
+  }
   if (rc != SQLITE_ROW) read_failed(r);
   long long seq = sqlite3_column_int64(r.in_order, 0);
   const char* name = reinterpret_cast<const char*>(sqlite3_column_text(r.in_order, 1));
@@ -104,9 +141,10 @@ void compare(Replay& r, Fn fn, const std::vector<Arg>& args) {
   if (recorded_fn < 0 || !rec::parse_args(json, recorded, secret_mask)) {
     give_up("call " + std::to_string(seq) + " has malformed arguments");
   }
-  unsigned mask = secret_mask | rec::secret_arguments(fn);
-  if (recorded_fn != fn || rec::args_json(recorded, mask, true) != rec::args_json(args, mask, true)) {
-    report(r, seq, shown(trace_line(static_cast<Fn>(recorded_fn), recorded)), fn, args);
+  if (recorded_fn != fn || !same_arguments(fn, secret_mask, recorded, args)) {
+    const Fn was = static_cast<Fn>(recorded_fn);
+    list_difference(r, seq, &was, recorded, fn, args);
+    report(r, seq, shown(trace_line(was, recorded)), fn, args);
   }
 }
 
@@ -130,6 +168,14 @@ bool answer(Replay& r, Fn fn, Result& result, long long& seq, long long& end_seq
   result.has_len = sqlite3_column_type(s, 5) != SQLITE_NULL;
   result.response_len = sqlite3_column_int64(s, 5);
   r.last[fn] = std::make_unique<Result>(result);
+  if (r.differed) {
+    // Compared with the call (the recording's arguments parsed once, at open).
+    unsigned secret_mask = 0;
+    if (!rec::parse_args(column_bytes(s, 6), r.answered, secret_mask)) {
+      give_up("call " + std::to_string(seq) + " has malformed arguments");
+    }
+    r.answered_secrets = secret_mask;
+  }
   return true;
 }
 
@@ -164,12 +210,24 @@ bool next_event(Replay& r, long long after, long long before, Event& out) {
 void start_replay(const char* path) {
   Replay& r = replay();
   r.path = path;
+  const char* strict = std::getenv("VQSDK_REPLAY_STRICT");
+  r.strict = strict && strict[0] && std::strcmp(strict, "0") != 0;
   std::string error;
-  r.db = rec::open_for_replay(path, error);
+  rec::Opened opened;
+  r.db = rec::open_recording(path, opened, error);
   if (!r.db) give_up(error);
+  for (const std::string& problem : opened.problems) {
+    if (r.strict) {
+      std::fprintf(stderr, "vqsdk: cannot replay %s: it %s (VQSDK_REPLAY_STRICT is set: exit status 3)\n", path,
+                   problem.c_str());
+      std::fflush(nullptr);
+      std::_Exit(3);
+    }
+    std::fprintf(stderr, "vqsdk: replay of %s: it %s\n", path, problem.c_str());
+  }
   if (sqlite3_prepare_v2(r.db, "SELECT seq, fn, args FROM calls ORDER BY seq", -1, &r.in_order, nullptr) ||
       sqlite3_prepare_v2(r.db,
-                         "SELECT seq, end_seq, ret, ret_real, response, response_len FROM calls WHERE seq = ?1",
+                         "SELECT seq, end_seq, ret, ret_real, response, response_len, args FROM calls WHERE seq = ?1",
                          -1, &r.by_seq, nullptr) ||
       sqlite3_prepare_v2(r.db, "SELECT seq, text, payload, count FROM events ORDER BY seq", -1, &r.events,
                          nullptr)) {
@@ -192,23 +250,38 @@ void start_replay(const char* path) {
   }
   sqlite3_finalize(index);
   if (rc != SQLITE_DONE) read_failed(r);
-  // Closed at exit, so SQLite removes the -wal and -shm files it made beside it.
-  // Calls after that get their function's last answer, without a report.
+  if (const char* report = std::getenv("VQSDK_REPLAY_REPORT"); report && report[0]) {
+    r.report_file = std::fopen(report, "we");
+    if (!r.report_file) {
+      std::fprintf(stderr, "vqsdk: cannot write VQSDK_REPLAY_REPORT=%s: %s\n", report, std::strerror(errno));
+      std::fflush(nullptr);
+      std::_Exit(2);
+    }
+  }
+  // Closed at exit, after the count of differences.  Calls after that get
+  // their function's last answer, uncompared.
   std::atexit([] {
     Replay& closing = replay();
     std::lock_guard<std::mutex> lock(closing.mutex);
+    if (closing.differences) {
+      std::string first = closing.first_difference
+                              ? "first at sequence " + std::to_string(closing.first_difference)
+                              : std::string("first after the recording's last call");
+      std::fprintf(stderr, "replay: %lld of %lld calls differed from the recording (%s)\n", closing.differences,
+                   closing.compared, first.c_str());
+    }
+    if (closing.report_file) std::fclose(closing.report_file);
+    closing.report_file = nullptr;
     for (sqlite3_stmt* stmt : {closing.in_order, closing.by_seq, closing.events}) sqlite3_finalize(stmt);
     closing.in_order = closing.by_seq = closing.events = nullptr;
     sqlite3_close_v2(closing.db);
     closing.db = nullptr;
-    closing.differed = true;
+    closing.closed = closing.differed = true;
     closing.events_done = true;
     closing.have_event = false;
     for (auto& calls : closing.seqs) calls.clear();
   });
-  const char* strict = std::getenv("VQSDK_REPLAY_STRICT");
-  r.strict = strict && strict[0] && std::strcmp(strict, "0") != 0;
-  g_mode = Mode::kReplay;
+  g_pass_mode = PassMode::kReplay;
 }
 
 Result replay_call(Fn fn, std::vector<Arg>&& args) {
@@ -218,10 +291,18 @@ Result replay_call(Fn fn, std::vector<Arg>&& args) {
   bool found;
   {
     std::lock_guard<std::mutex> lock(r.mutex);
-    if (!r.differed) compare(r, fn, args);
+    const bool lined_up = !r.differed;
+    if (!r.closed) ++r.compared;
+    if (lined_up) compare(r, fn, args);
     found = answer(r, fn, result, seq, end_seq);
+    if (!lined_up && !r.closed) {
+      if (!found) {
+        list_difference(r, 0, nullptr, {}, fn, args);
+      } else if (!same_arguments(fn, r.answered_secrets, r.answered, args)) {
+        list_difference(r, seq, &fn, r.answered, fn, args);
+      }
+    }
     if (!found) {
-      if (!r.differed) report(r, 0, std::string("no more calls of ") + kFunctions[fn].name, fn, args);
       // Out of recorded calls: the function's last answer again (a clock
       // stands still), or nothing at all.
       if (r.last[fn]) {

@@ -2,8 +2,9 @@
 // another SDK library ($VQSDK_FORWARD), writing the session down while doing
 // so ($VQSDK_RECORD, record.cpp), or answering from such a recording
 // ($VQSDK_REPLAY, replay.cpp).  The mode is decided once, when the library is
-// loaded; every exported SDK function starts with VQSIM_PASS, which costs one
-// predictable branch when no mode is on.
+// loaded; every exported SDK function of the simulated SDK starts with
+// VQSIM_PASS (passing.h), which calls Passed<>::call, defined here, when a
+// mode is on.
 #ifndef VQSIM_PASSTHROUGH_H
 #define VQSIM_PASSTHROUGH_H
 
@@ -14,15 +15,11 @@
 #include <utility>
 #include <vector>
 
+#include "passing.h"
 #include "state.h"
 #include "vqsdk.h"
 
 namespace vqsim::pass {
-
-enum class Mode : unsigned char { kOff, kForward, kReplay };
-extern Mode g_mode;  // written once, by the load-time initialisation
-
-inline bool active() { return g_mode != Mode::kOff; }
 
 // What a call handed back: its return value, and the response bytes (or the
 // text, or the address) it gave out.  has_response false: a NULL pointer.
@@ -50,8 +47,6 @@ void end_call(Fn fn, long long seq, long long started_ns, std::vector<Arg>&& arg
 long long now_ns();
 // vqi_set_event_callback_pb in either mode.
 void set_event_callback(vqi_event_callback_t callback);
-// Returns once everything recorded so far is in the file (vqsim_reset).
-void flush_recording();
 
 // ---- Replay (replay.cpp) ----
 
@@ -203,15 +198,15 @@ struct Call<id, R (*)(A...)> {
     }
   }
 
-  static R call(A... a) { return g_mode == Mode::kForward ? forward(a...) : replay(a...); }
+  static R call(A... a) {
+    if constexpr (id == FN_vqi_set_event_callback_pb) {
+      return set_event_callback(a...);  // the callback is handed on through a trampoline
+    } else {
+      return forwarding() ? forward(a...) : replay(a...);
+    }
+  }
 };
 
 }  // namespace vqsim::pass
-
-// First statement of every exported SDK function: `args` is its parameter
-// list in parentheses.
-#define VQSIM_PASS(name, args) \
-  if (__builtin_expect(::vqsim::pass::active(), 0)) \
-  return ::vqsim::pass::Call<::vqsim::FN_##name, decltype(&::name)>::call args
 
 #endif  // VQSIM_PASSTHROUGH_H

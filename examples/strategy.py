@@ -9,12 +9,17 @@ no server: ``./dev run``, or
 
     PYTHONPATH=build/python:standin/python python3.8 examples/strategy.py [--lot SHARES]
 
+``VQSDK_SIMULATE=threads=1`` has the session send its market data from a
+thread of the SDK's own; with ``CSDK_RUN_UNLOCKED=1`` the strategy gets it as
+it comes, as it does without the setting.
+
 The payloads of the stand-in are key=value text (``vqsim.decode``); with the
 real SDK the platform's own decoders take their place.
 """
 import argparse
 import collections
 import logging
+import os
 import sys
 import time
 
@@ -185,7 +190,10 @@ def main(argv=None):
 
     sim = vqsim.sdk()
     sim.reset()
-    sim.simulate(seed=SEED)
+    # The keys of $VQSDK_SIMULATE, if any, adjust the session (threads=1: bars
+    # and ticks from a thread of the SDK's own, as a network SDK sends them).
+    setting = os.environ.get("VQSDK_SIMULATE", "")
+    sim.simulate(**dict({"seed": SEED}, **(vqsim.decode(setting.encode()) if "=" in setting else {})))
     strategy = Crossover()
 
     # Session and backtest configuration.

@@ -91,3 +91,14 @@ def test_failures_were_logged_and_fills_reported(run):
     assert len(fills) == report["events"]["on_execution_report"]
     heard = int(summary(output, "signals heard on the bus").split(",")[0])
     assert heard == report["events"]["on_bus_message"] and 0 < heard <= counts["vqi_send_msg_to_bus"]
+
+
+# Market data from a thread of the SDK's own reaches a strategy as it comes
+# when the run loop lets go of the interpreter lock: the same session.
+def test_market_data_from_an_sdk_thread_with_the_run_loop_unlocked(run):
+    env = dict(os.environ, VQSDK_SIMULATE="threads=1", CSDK_RUN_UNLOCKED="1")
+    result = subprocess.run([sys.executable, EXAMPLE], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            universal_newlines=True, timeout=60, env=env)
+    assert (result.returncode, result.stderr) == (0, "")
+    without_elapsed = lambda output: re.sub(r"elapsed: .*", "", output.partition("\nsummary\n")[2])
+    assert without_elapsed(result.stdout) == without_elapsed(run[0])

@@ -400,9 +400,7 @@ class StandIn(object):
             unknown = sorted(set(config) - set(_SIMULATE_KEYS))
             if unknown:
                 raise TypeError("unknown simulation keys: %s" % ", ".join(unknown))
-            if "threads" in config:
-                config["threads"] = 1 if config["threads"] else 0
-            text = encode(config)
+            text = encode({k: int(v) if isinstance(v, bool) else v for k, v in config.items()})
         if self.lib.vqsim_simulate(text) != 0:
             raise ValueError("invalid simulation configuration: %r" % (config,))
 

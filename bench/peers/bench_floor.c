@@ -461,6 +461,34 @@ static PyObject* run(PyObject* self, PyObject* const* args, size_t nargsf, PyObj
     return PyLong_FromLong(vqi_run());
 }
 
+/* The same, for a run loop that lets go of the interpreter lock while it is
+ * inside the SDK: the callback takes it back for the callable, then lets it
+ * go again, as c_sdk does with CSDK_RUN_UNLOCKED=1. */
+static PyThreadState* released;
+
+static void callback_unlocked(const char* text, const char* data, int len) {
+    PyEval_RestoreThread(released);
+    callback(text, data, len);
+    released = PyEval_SaveThread();
+}
+
+static PyObject* set_data_callback_unlocked(PyObject* self, PyObject* const* args, size_t nargsf,
+                                            PyObject* kwnames) {
+    if (vc_nargs(nargsf) != 1 || kwnames) return count_error("py_vqi_set_data_callback", 1, vc_nargs(nargsf)), NULL;
+    if (PyDict_SetItem(module_dict, g_f.name, args[0]) < 0) return NULL;
+    vqi_set_event_callback_pb(callback_unlocked);
+    Py_RETURN_NONE;
+}
+
+static PyObject* run_unlocked(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    int status;
+    if (vc_nargs(nargsf) || kwnames) return count_error("py_vqi_run", 0, vc_nargs(nargsf)), NULL;
+    released = PyEval_SaveThread();
+    status = vqi_run();
+    PyEval_RestoreThread(released);
+    return PyLong_FromLong(status);
+}
+
 static const struct {
     const char* name;
     vectorcallfunc impl;
@@ -473,6 +501,8 @@ static const struct {
     {"vqi_now", now},
     {"py_vqi_set_data_callback", set_data_callback},
     {"py_vqi_run", run},
+    {"py_vqi_set_data_callback_unlocked", set_data_callback_unlocked},
+    {"py_vqi_run_unlocked", run_unlocked},
 };
 
 static struct PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "bench_floor", NULL, -1, NULL};

@@ -15,6 +15,7 @@
 #include "module/members.h"
 #include "sdk/vqsdk.h"
 #include "module/sdkcall.h"
+#include "module/unlocked.h"
 
 namespace csdk {
 
@@ -172,6 +173,23 @@ extern "C" void sdkcall::callback_wrapper(const char* text, const char* data, in
         sdkcall::deliver_held_if_any();
         deliver(ts, text, data, len);
     }
+}
+
+// With CSDK_RUN_UNLOCKED=1 (module/unlocked.h): the run loop's thread, or a
+// thread of the SDK's own, takes the interpreter lock for the event.
+extern "C" void sdkcall::callback_unlocked(const char* text, const char* data, int len) {
+    using namespace sdkcall::unlocked_mode;
+    PyThreadState* released = released_here;
+    if (!released && compat::owns_thread_state(compat::thread_state_if_any()))
+        return on_thread_holding_the_lock(text, data, len);
+    if (CSDK_UNLIKELY(!enter())) return;
+    if (CSDK_UNLIKELY(!may_deliver())) return hold_for_the_deliverer(released, text, data, len);
+    take_lock(released);
+    if (CSDK_UNLIKELY(sdkcall::any_held())) sdkcall::drain();
+    deliver(released ? released : PyThreadState_Get(), text, data, len);
+    let_go_of_delivery(false);
+    let_go(released);
+    leave();
 }
 
 namespace {

@@ -103,8 +103,9 @@ VQSIM_API int vqsim_pending_events(void);
  * returns at once (the caller goes on) with the number of the first thread:
  * threads are numbered 0, 1, ... in the order started.  Each sends `count`
  * events (count < 0: until vqsim_join_threads(1) stops it) with text `text`
- * and the payload "thread=<number>;seq=<n>", n = 0, 1, ... in sending
- * order, waiting `interval_us` microseconds after each; an event sent while
+ * and the payload "thread=<number>;seq=<n>;ns=<t>", n = 0, 1, ... in
+ * sending order, t the steady clock's nanoseconds when it was sent (Python's
+ * time.monotonic_ns()), waiting `interval_us` microseconds after each; an event sent while
  * no callback is registered is skipped and not counted.
  * VQSIM_INVALID_ARGUMENT for a NULL text, threads <= 0 or interval_us < 0.
  *

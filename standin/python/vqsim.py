@@ -353,8 +353,9 @@ class StandIn(object):
         on their own, all at once, and returns (the caller goes on) the number
         of the first.  Each sends ``count`` events (None: until
         ``join_threads(stop=True)``) with ``text`` and the payload
-        ``thread=<number>;seq=<n>`` (``decode`` reads it), n counting up from
-        0 in sending order, waiting ``interval_us`` microseconds after each."""
+        ``thread=<number>;seq=<n>;ns=<t>`` (``decode`` reads it), n counting up
+        from 0 in sending order, t the ``time.monotonic_ns()`` of its sending,
+        waiting ``interval_us`` microseconds after each."""
         text = _bytes_or_none(text, "event text")
         if text is None:
             raise TypeError("event text must be bytes")

@@ -56,7 +56,10 @@ void send(Sender* self, std::string text, int number, long long count, int inter
     if (self->endless && all.stop.load()) break;
     vqi_event_callback_t callback = state().callback.load();
     if (callback) {
-      std::string payload = "thread=" + std::to_string(number) + ";seq=" + std::to_string(seq);
+      long long sent_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch()).count();
+      std::string payload = "thread=" + std::to_string(number) + ";seq=" + std::to_string(seq) +
+                            ";ns=" + std::to_string(sent_ns);
       callback(text.c_str(), payload.data(), static_cast<int>(payload.size()));
       self->sent++;
     }

@@ -601,7 +601,8 @@ def test_held_events_past_their_limit_are_dropped_and_counted():
                     "threads in a forked child and dies there when the child starts one ('dup thread with used id')")
 def test_fork_while_sdk_threads_send():
     r = run_python("""
-        import os, signal, c_sdk, vqsim
+        import os, signal, warnings, c_sdk, vqsim
+        warnings.simplefilter("ignore", DeprecationWarning)  # 3.12's warning about fork() with threads
         sdk = vqsim.sdk()
         got = []
         c_sdk.py_vqi_set_data_callback(lambda text, data: got.append((text, data)))

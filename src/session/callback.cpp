@@ -145,13 +145,15 @@ inline PyObject* event_payload(const char* data, int len) {
 namespace {
 
 // Up to 3.11: an event on a thread other than the parked caller.
+// Once shutdown has begun nothing here asks the interpreter which thread
+// this is: its thread-state key goes with it.
 [[gnu::noinline]] void off_the_parked_thread(const char* text, const char* data, int len) {
     PyThreadState* ts = compat::thread_state_if_any();
     // The SDK thread delivering held events at once, called back from
     // inside a call its callable made; or a thread that holds the
     // interpreter outside an SDK call made through this module: as on the
     // Python thread.
-    if (sdkcall::at_once_here || compat::owns_thread_state(ts)) {
+    if (sdkcall::at_once_here || (!sdkcall::closed() && compat::owns_thread_state(ts))) {
         sdkcall::deliver_held_if_any();
         return deliver(ts, text, data, len);
     }
@@ -180,8 +182,11 @@ extern "C" void sdkcall::callback_wrapper(const char* text, const char* data, in
 extern "C" void sdkcall::callback_unlocked(const char* text, const char* data, int len) {
     using namespace sdkcall::unlocked_mode;
     PyThreadState* released = released_here;
-    if (!released && compat::owns_thread_state(compat::thread_state_if_any()))
-        return on_thread_holding_the_lock(text, data, len);
+    if (!released) {
+        if (CSDK_UNLIKELY(sdkcall::closed())) return;  // (see off_the_parked_thread)
+        if (compat::owns_thread_state(compat::thread_state_if_any()))
+            return on_thread_holding_the_lock(text, data, len);
+    }
     if (CSDK_UNLIKELY(!enter())) return;
     if (CSDK_UNLIKELY(!may_deliver())) return hold_for_the_deliverer(released, text, data, len);
     take_lock(released);

@@ -679,7 +679,7 @@ class Recording(object):
     def calls(self, first=None, last=None):
         """The calls with sequence numbers from ``first`` to ``last`` (all by default)."""
         for row in self._rows("SELECT seq, end_seq, time_ns, thread, fn, args, ret, ret_real, response, response_len"
-                              " FROM calls WHERE seq BETWEEN ifnull(?1, seq) AND ifnull(?2, seq) ORDER BY seq",
+                              " FROM calls WHERE seq BETWEEN ifnull(?, seq) AND ifnull(?, seq) ORDER BY seq",
                               first, last):
             try:
                 args = _decode_args(row[5])
@@ -690,7 +690,7 @@ class Recording(object):
 
     def events(self, first=None, last=None):
         for row in self._rows("SELECT seq, time_ns, thread, text, payload, count FROM events"
-                              " WHERE seq BETWEEN ifnull(?1, seq) AND ifnull(?2, seq) ORDER BY seq", first, last):
+                              " WHERE seq BETWEEN ifnull(?, seq) AND ifnull(?, seq) ORDER BY seq", first, last):
             yield EventRecord(row[0], row[1], row[2], _as_bytes(row[3]), row[4], row[5])
 
     def records(self, first=None, last=None):

@@ -212,20 +212,20 @@ using Call = std::conditional_t<compat::per_thread_state, UnparkedCall, ParkedCa
 // Around a run-loop call in the default mode: a delivery under way, if
 // any, is set aside, so that the loop delivers held events before its own
 // (the rest of that delivery first), and up to 3.11 the caller parks, so
-// that SDK threads deliver at once; unless this is the SDK thread that
-// delivers at once, which cannot park in the caller's place.
+// that SDK threads deliver at once.  Not on the SDK thread that delivers at
+// once (up to 3.11): it holds the interpreter in the parked caller's place,
+// and nothing it calls may park, or another SDK thread would deliver with
+// the same thread state; its loop leaves the held events to its delivery.
 class LoopCall {
 public:
-    LoopCall() : delivering_(delivering()) {
+    LoopCall() : delivering_(delivering()), aside_(!at_once_here) {
+        if (!aside_) return;
         set_delivering(false);
-        if constexpr (!compat::per_thread_state) {
-            parked_ = !at_once_here;
-            if (parked_) park();
-        }
+        if constexpr (!compat::per_thread_state) park();
     }
     ~LoopCall() {
-        if constexpr (!compat::per_thread_state)
-            if (parked_) unpark();
+        if (!aside_) return;
+        if constexpr (!compat::per_thread_state) unpark();
         set_delivering(delivering_);
     }
     LoopCall(const LoopCall&) = delete;
@@ -233,7 +233,7 @@ public:
 
 private:
     bool delivering_;
-    bool parked_ = false;
+    bool aside_;
 };
 
 // Around a run-loop call with CSDK_RUN_UNLOCKED=1: lets go of the

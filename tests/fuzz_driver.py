@@ -43,6 +43,7 @@ import os
 import random
 import sys
 import time
+import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -1027,10 +1028,15 @@ class Fuzzer(object):
     def tangle(self):
         """Points a decorator's wrapper at another function, or a record at another record."""
         if self.rng.random() < 0.5:
-            cell = self.rng.choice(self.cells)
+            cell, func = self.rng.choice(self.cell_funcs)
             if self.hostile and self.rng.random() < 0.7:
                 # held by the cell alone, forwarding to the function it replaces
-                cell.cell_contents = self.kit.callable(forward=cell.cell_contents)
+                # (a hook may have emptied the cell: then to the one it held first)
+                try:
+                    func = cell.cell_contents
+                except ValueError:
+                    pass
+                cell.cell_contents = self.kit.callable(forward=func)
             else:
                 cell.cell_contents = self.rng.choice(self.targets)[1]
         else:
@@ -1186,6 +1192,11 @@ def main(argv=None):
     except Failure as e:
         sys.stderr = sys.__stderr__
         print("fuzz: seed %d: %s" % (options.seed, fuzzer.failures[0] if fuzzer.failures else e), file=sys.__stderr__)
+        return 1
+    except BaseException:
+        # anything else that escapes is a fault of the run too, and sys.excepthook is a hook
+        print("fuzz: seed %d: unexpected exception, last call %s:\n%s" % (
+            options.seed, getattr(fuzzer, "last", ("none",))[0], traceback.format_exc()), file=sys.__stderr__)
         return 1
     finally:
         faulthandler.cancel_dump_traceback_later()

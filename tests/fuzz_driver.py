@@ -127,8 +127,7 @@ class Fuzzer(object):
         self.targets = self._targets()
         self.values = self._values()
         wrappers = [getattr(c_sdk, name) for name, decorated in BINDINGS if decorated]
-        self.cells = [w.__closure__[0] for w in wrappers]
-        self.cell_funcs = [(cell, cell.cell_contents) for cell in self.cells]
+        self.cell_funcs = [(w.__closure__[0], w.__closure__[0].cell_contents) for w in wrappers]
         self.inner = [func for _, func in self.cell_funcs]
         self.function_type = type(self.inner[0])
         if hostile:
